@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QCoroTask>
+#include <QFuture>
+#include <QMetaObject>
+#include <QObject>
+#include <QPromise>
+#include <QString>
+#include <QThread>
+#include <exception>
+#include <memory>
+#include <type_traits>
+
+// A serial executor: one thread with its own event loop on which the actor's
+// operations run one at a time. An operation written as a coroutine gives the
+// thread up at each co_await, so several runs interleave there.
+//
+// Other threads reach it through call(), which posts the operation and returns
+// a QFuture; a main-thread coroutine co_awaits that future and resumes on the
+// main thread.
+class Actor
+{
+public:
+    explicit Actor(const QString &name);
+    ~Actor(); // stops the event loop and joins the thread
+    Actor(const Actor &) = delete;
+    Actor &operator=(const Actor &) = delete;
+
+    QThread *thread() const { return m_thread.get(); }
+    // An object living on the actor's thread, usable as a context for
+    // connections, timers and invokeMethod.
+    QObject *context() const { return m_context; }
+    bool isCurrent() const { return QThread::currentThread() == m_thread.get(); }
+
+    // Runs `operation` on the actor's thread. The operation may return a plain
+    // value, void, or a QCoro::Task<T> (a coroutine lambda with captures is
+    // fine: it is kept alive until its run ends); the future carries T. An exception
+    // thrown by the operation ends the future with that exception.
+    template<typename F>
+    auto call(F &&operation);
+
+private:
+    template<typename T>
+    static QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<QPromise<T>> promise,
+                               std::shared_ptr<void> keepAlive);
+
+    std::unique_ptr<QThread> m_thread;
+    QObject *m_context = nullptr;
+};
+
+namespace ActorDetail {
+template<typename T>
+struct TaskValue { using type = void; static constexpr bool isTask = false; };
+template<typename T>
+struct TaskValue<QCoro::Task<T>> { using type = T; static constexpr bool isTask = true; };
+} // namespace ActorDetail
+
+template<typename T>
+QCoro::Task<> Actor::drive(QCoro::Task<T> task, std::shared_ptr<QPromise<T>> promise,
+                           std::shared_ptr<void> keepAlive)
+{
+    // keepAlive holds the operation object: a coroutine lambda's captures
+    // live in it, not in the coroutine frame, so it must outlive the run.
+    Q_UNUSED(keepAlive);
+    try {
+        if constexpr (std::is_void_v<T>) {
+            co_await std::move(task);
+        } else {
+            promise->addResult(co_await std::move(task));
+        }
+    } catch (...) {
+        promise->setException(std::current_exception());
+    }
+    promise->finish();
+}
+
+template<typename F>
+auto Actor::call(F &&operation)
+{
+    using Returned = std::invoke_result_t<std::decay_t<F>>;
+    using Traits = ActorDetail::TaskValue<Returned>;
+    using T = std::conditional_t<Traits::isTask, typename Traits::type, Returned>;
+
+    auto promise = std::make_shared<QPromise<T>>();
+    QFuture<T> future = promise->future();
+    promise->start();
+    QMetaObject::invokeMethod(
+        m_context,
+        [promise, op = std::make_shared<std::decay_t<F>>(std::forward<F>(operation))]() mutable {
+            if constexpr (Traits::isTask) {
+                QCoro::Task<T> task;
+                try {
+                    task = (*op)();
+                } catch (...) {
+                    promise->setException(std::current_exception());
+                    promise->finish();
+                    return;
+                }
+                drive<T>(std::move(task), promise, op);
+            } else {
+                try {
+                    if constexpr (std::is_void_v<T>) {
+                        (*op)();
+                    } else {
+                        promise->addResult((*op)());
+                    }
+                } catch (...) {
+                    promise->setException(std::current_exception());
+                }
+                promise->finish();
+            }
+        },
+        Qt::QueuedConnection);
+    return future;
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "common/TimePoint.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFuture>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTest>
+#include <functional>
+#include <memory>
+
+namespace TestSupport {
+
+// The folder of stand-ins and sample data, or a path inside it.
+QString fixturesPath(const QString &relative = QString());
+
+// A fresh HOME, XDG folders and settings location for the life of the
+// object; the previous environment comes back when it goes.
+class TemporaryHome
+{
+public:
+    TemporaryHome();
+    ~TemporaryHome();
+    TemporaryHome(const TemporaryHome &) = delete;
+    TemporaryHome &operator=(const TemporaryHome &) = delete;
+
+    QString path() const { return m_dir.path(); }
+    QString home() const;
+    QString dataHome() const;
+    QString configHome() const;
+
+private:
+    QTemporaryDir m_dir;
+    QHash<QByteArray, QByteArray> m_saved;
+};
+
+// A clock that stands still until told to move.
+class PinnedClock final : public Clock
+{
+public:
+    explicit PinnedClock(TimePoint start = TimePoint::fromUnixSeconds(1700000000)) : m_now(start) {}
+    TimePoint now() const override { return m_now; }
+    void set(TimePoint time) { m_now = time; }
+    void advance(double seconds) { m_now = m_now.addSeconds(seconds); }
+
+private:
+    TimePoint m_now;
+};
+
+// Runs the main thread's event loop until `condition` holds or the time is up.
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// Runs the event loop until the future finishes; fails the test on time-out.
+template<typename T>
+bool waitForFuture(const QFuture<T> &future, int timeoutMs = 10000)
+{
+    return waitUntil([&] { return future.isFinished(); }, timeoutMs);
+}
+
+// Lets queued main-thread calls run (a few turns of the event loop).
+void drainMainThread(int turns = 3);
+
+} // namespace TestSupport
