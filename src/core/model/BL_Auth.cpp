@@ -87,7 +87,7 @@ Result<BL_AuthSession> readSession(const QJsonValue &json, bool cloudDates)
 
 } // namespace
 
-QString toRaw(BL_NodeType type)
+QString rawValue(BL_NodeType type)
 {
     switch (type) {
     case BL_NodeType::mainNode:
@@ -100,16 +100,16 @@ QString toRaw(BL_NodeType type)
     return QString();
 }
 
-std::optional<BL_NodeType> BL_NodeTypeFromRaw(QStringView raw)
+std::optional<BL_NodeType> nodeTypeFromRaw(QStringView raw)
 {
-    for (const auto type : BL_NodeTypeAllCases()) {
-        if (raw == toRaw(type))
+    for (const auto type : allNodeTypes()) {
+        if (raw == rawValue(type))
             return type;
     }
     return std::nullopt;
 }
 
-QList<BL_NodeType> BL_NodeTypeAllCases()
+QList<BL_NodeType> allNodeTypes()
 {
     return {BL_NodeType::mainNode, BL_NodeType::subNode, BL_NodeType::clientNode};
 }
@@ -154,7 +154,7 @@ QJsonObject BL_ProjectAccessGrant::toJson() const
 {
     JsonRecordWriter writer;
     writer.putUuid(QStringLiteral("projectID"), projectID);
-    writer.put(QStringLiteral("role"), toRaw(role));
+    writer.put(QStringLiteral("role"), rawValue(role));
     return writer.result();
 }
 
@@ -165,7 +165,7 @@ Result<BL_ProjectAccessGrant> BL_ProjectAccessGrant::fromJson(const QJsonValue &
     JsonRecordReader reader(json.toObject());
     BL_ProjectAccessGrant grant;
     grant.projectID = reader.uuid(QStringLiteral("projectID"));
-    grant.role = reader.enumeration<BL_TeamMembershipRole>(QStringLiteral("role"), BL_TeamMembershipRoleFromRaw);
+    grant.role = reader.enumeration<BL_TeamMembershipRole>(QStringLiteral("role"), teamMembershipRoleFromRaw);
     if (!reader.ok())
         return Error::make(reader.error());
     return grant;
@@ -174,7 +174,7 @@ Result<BL_ProjectAccessGrant> BL_ProjectAccessGrant::fromJson(const QJsonValue &
 std::optional<BL_ProjectAccessGrant> BL_ProjectAccessGrant::fromBackend(const QString &projectID, const QString &role)
 {
     const auto id = UuidText::parse(projectID);
-    const auto parsedRole = BL_TeamMembershipRoleFromRaw(role);
+    const auto parsedRole = teamMembershipRoleFromRaw(role);
     if (!id || !parsedRole)
         return std::nullopt;
     return BL_ProjectAccessGrant {*id, *parsedRole};
@@ -182,7 +182,7 @@ std::optional<BL_ProjectAccessGrant> BL_ProjectAccessGrant::fromBackend(const QS
 
 size_t qHash(const BL_ProjectAccessGrant &grant, size_t seed)
 {
-    return ValueHasher(seed).add(grant.projectID).add(toRaw(grant.role)).result();
+    return ValueHasher(seed).add(grant.projectID).add(rawValue(grant.role)).result();
 }
 
 QJsonObject BL_AuthContext::toJson() const
@@ -300,7 +300,7 @@ QJsonObject BL_NodeRegistration::toJson() const
     writer.putUuid(QStringLiteral("id"), id);
     writer.put(QStringLiteral("instanceID"), instanceID);
     if (nodeType)
-        writer.put(QStringLiteral("nodeType"), toRaw(*nodeType));
+        writer.put(QStringLiteral("nodeType"), rawValue(*nodeType));
     writer.putOptional(QStringLiteral("userEmail"), userEmail);
     writer.putOptionalDate(QStringLiteral("createdAt"), createdAt);
     writer.putOptionalDate(QStringLiteral("updatedAt"), updatedAt);
@@ -315,7 +315,7 @@ Result<BL_NodeRegistration> BL_NodeRegistration::fromJson(const QJsonValue &json
     BL_NodeRegistration registration;
     registration.id = reader.uuid(QStringLiteral("id"));
     registration.instanceID = reader.string(QStringLiteral("instanceID"));
-    registration.nodeType = reader.optionalEnumeration<BL_NodeType>(QStringLiteral("nodeType"), BL_NodeTypeFromRaw);
+    registration.nodeType = reader.optionalEnumeration<BL_NodeType>(QStringLiteral("nodeType"), nodeTypeFromRaw);
     registration.userEmail = reader.optionalString(QStringLiteral("userEmail"));
     registration.createdAt = reader.optionalDate(QStringLiteral("createdAt"));
     registration.updatedAt = reader.optionalDate(QStringLiteral("updatedAt"));
@@ -332,7 +332,7 @@ BL_NodeRegistration BL_NodeRegistration::fromBackendReply(const QString &id, con
     const auto parsedID = UuidText::parse(id);
     registration.id = parsedID ? *parsedID : QUuid::createUuid();
     registration.instanceID = instanceID;
-    registration.nodeType = BL_NodeTypeFromRaw(nodeType);
+    registration.nodeType = nodeTypeFromRaw(nodeType);
     registration.userEmail = userEmail;
     registration.createdAt = createdAt;
     registration.updatedAt = updatedAt;
@@ -345,6 +345,6 @@ size_t qHash(const BL_NodeRegistration &registration, size_t seed)
     hasher.add(registration.id).add(registration.instanceID);
     hasher.add(registration.nodeType.has_value());
     if (registration.nodeType)
-        hasher.add(toRaw(*registration.nodeType));
+        hasher.add(rawValue(*registration.nodeType));
     return hasher.add(registration.userEmail).add(registration.createdAt).add(registration.updatedAt).result();
 }

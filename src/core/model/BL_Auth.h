@@ -25,9 +25,9 @@ enum class BL_NodeType {
     subNode, // like mainNode, without heartbeats
     clientNode, // mirrors a main node over the local network
 };
-QString toRaw(BL_NodeType type);
-std::optional<BL_NodeType> BL_NodeTypeFromRaw(QStringView raw); // exact, case-sensitive
-QList<BL_NodeType> BL_NodeTypeAllCases(); // mainNode, subNode, clientNode
+QString rawValue(BL_NodeType type);
+std::optional<BL_NodeType> nodeTypeFromRaw(QStringView raw); // exact, case-sensitive
+QList<BL_NodeType> allNodeTypes(); // mainNode, subNode, clientNode
 
 struct BL_AuthSession
 {

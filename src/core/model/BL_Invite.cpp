@@ -10,7 +10,7 @@ Error notAnObject()
 }
 } // namespace
 
-QString toRaw(BL_InviteStatus status)
+QString rawValue(BL_InviteStatus status)
 {
     switch (status) {
     case BL_InviteStatus::pending:
@@ -25,17 +25,17 @@ QString toRaw(BL_InviteStatus status)
     return QString();
 }
 
-std::optional<BL_InviteStatus> BL_InviteStatusFromRaw(QStringView raw)
+std::optional<BL_InviteStatus> inviteStatusFromRaw(QStringView raw)
 {
     for (const auto status :
         {BL_InviteStatus::pending, BL_InviteStatus::accepted, BL_InviteStatus::expired, BL_InviteStatus::revoked}) {
-        if (raw == toRaw(status))
+        if (raw == rawValue(status))
             return status;
     }
     return std::nullopt;
 }
 
-QString toRaw(BL_NodeStatus status)
+QString rawValue(BL_NodeStatus status)
 {
     switch (status) {
     case BL_NodeStatus::online:
@@ -48,10 +48,10 @@ QString toRaw(BL_NodeStatus status)
     return QString();
 }
 
-std::optional<BL_NodeStatus> BL_NodeStatusFromRaw(QStringView raw)
+std::optional<BL_NodeStatus> nodeStatusFromRaw(QStringView raw)
 {
     for (const auto status : {BL_NodeStatus::online, BL_NodeStatus::offline, BL_NodeStatus::unknown}) {
-        if (raw == toRaw(status))
+        if (raw == rawValue(status))
             return status;
     }
     return std::nullopt;
@@ -64,9 +64,9 @@ QJsonObject BL_Invite::toJson() const
     writer.put(QStringLiteral("token"), token);
     writer.putOptionalUuid(QStringLiteral("organizationID"), organizationID);
     writer.putOptionalUuid(QStringLiteral("teamID"), teamID);
-    writer.put(QStringLiteral("role"), toRaw(role));
+    writer.put(QStringLiteral("role"), rawValue(role));
     writer.putOptional(QStringLiteral("email"), email);
-    writer.put(QStringLiteral("status"), toRaw(status));
+    writer.put(QStringLiteral("status"), rawValue(status));
     writer.put(QStringLiteral("inviteURL"), inviteURL);
     writer.putDate(QStringLiteral("expiresAt"), expiresAt);
     writer.putOptionalUuid(QStringLiteral("acceptedByUserID"), acceptedByUserID);
@@ -85,9 +85,9 @@ Result<BL_Invite> BL_Invite::fromJson(const QJsonValue &json)
     invite.token = reader.string(QStringLiteral("token"));
     invite.organizationID = reader.optionalUuid(QStringLiteral("organizationID"));
     invite.teamID = reader.optionalUuid(QStringLiteral("teamID"));
-    invite.role = reader.enumeration<BL_TeamMembershipRole>(QStringLiteral("role"), BL_TeamMembershipRoleFromRaw);
+    invite.role = reader.enumeration<BL_TeamMembershipRole>(QStringLiteral("role"), teamMembershipRoleFromRaw);
     invite.email = reader.optionalString(QStringLiteral("email"));
-    invite.status = reader.enumeration<BL_InviteStatus>(QStringLiteral("status"), BL_InviteStatusFromRaw);
+    invite.status = reader.enumeration<BL_InviteStatus>(QStringLiteral("status"), inviteStatusFromRaw);
     invite.inviteURL = reader.string(QStringLiteral("inviteURL"));
     invite.expiresAt = reader.date(QStringLiteral("expiresAt"));
     invite.acceptedByUserID = reader.optionalUuid(QStringLiteral("acceptedByUserID"));
@@ -110,9 +110,9 @@ size_t qHash(const BL_Invite &invite, size_t seed)
         .add(invite.token)
         .add(invite.organizationID)
         .add(invite.teamID)
-        .add(toRaw(invite.role))
+        .add(rawValue(invite.role))
         .add(invite.email)
-        .add(toRaw(invite.status))
+        .add(rawValue(invite.status))
         .add(invite.inviteURL)
         .add(invite.expiresAt)
         .add(invite.acceptedByUserID)
@@ -128,7 +128,7 @@ QJsonObject BL_MainNode::toJson() const
     writer.putUuid(QStringLiteral("organizationID"), organizationID);
     writer.put(QStringLiteral("name"), name);
     writer.putOptional(QStringLiteral("hostLabel"), hostLabel);
-    writer.put(QStringLiteral("status"), toRaw(status));
+    writer.put(QStringLiteral("status"), rawValue(status));
     writer.putOptionalDate(QStringLiteral("lastHeartbeatAt"), lastHeartbeatAt);
     writer.putDate(QStringLiteral("createdAt"), createdAt);
     writer.putDate(QStringLiteral("updatedAt"), updatedAt);
@@ -145,7 +145,7 @@ Result<BL_MainNode> BL_MainNode::fromJson(const QJsonValue &json)
     node.organizationID = reader.uuid(QStringLiteral("organizationID"));
     node.name = reader.string(QStringLiteral("name"));
     node.hostLabel = reader.optionalString(QStringLiteral("hostLabel"));
-    node.status = reader.enumeration<BL_NodeStatus>(QStringLiteral("status"), BL_NodeStatusFromRaw);
+    node.status = reader.enumeration<BL_NodeStatus>(QStringLiteral("status"), nodeStatusFromRaw);
     node.lastHeartbeatAt = reader.optionalDate(QStringLiteral("lastHeartbeatAt"));
     node.createdAt = reader.date(QStringLiteral("createdAt"));
     node.updatedAt = reader.date(QStringLiteral("updatedAt"));
@@ -161,7 +161,7 @@ size_t qHash(const BL_MainNode &node, size_t seed)
         .add(node.organizationID)
         .add(node.name)
         .add(node.hostLabel)
-        .add(toRaw(node.status))
+        .add(rawValue(node.status))
         .add(node.lastHeartbeatAt)
         .add(node.createdAt)
         .add(node.updatedAt)

@@ -14,12 +14,12 @@
 // upper case, dates seconds since 2001, statuses and roles as raw text.
 
 enum class BL_InviteStatus { pending, accepted, expired, revoked };
-QString toRaw(BL_InviteStatus status);
-std::optional<BL_InviteStatus> BL_InviteStatusFromRaw(QStringView raw); // exact, case-sensitive
+QString rawValue(BL_InviteStatus status);
+std::optional<BL_InviteStatus> inviteStatusFromRaw(QStringView raw); // exact, case-sensitive
 
 enum class BL_NodeStatus { online, offline, unknown };
-QString toRaw(BL_NodeStatus status);
-std::optional<BL_NodeStatus> BL_NodeStatusFromRaw(QStringView raw); // exact, case-sensitive
+QString rawValue(BL_NodeStatus status);
+std::optional<BL_NodeStatus> nodeStatusFromRaw(QStringView raw); // exact, case-sensitive
 
 struct BL_Invite
 {

@@ -54,7 +54,7 @@ std::optional<QJsonDocument> parseContainer(const QByteArray &bytes)
 
 } // namespace
 
-QString toRaw(BL_TaskGitDiffState state)
+QString rawValue(BL_TaskGitDiffState state)
 {
     switch (state) {
     case BL_TaskGitDiffState::pending:
@@ -69,11 +69,11 @@ QString toRaw(BL_TaskGitDiffState state)
     return QString();
 }
 
-std::optional<BL_TaskGitDiffState> BL_TaskGitDiffStateFromRaw(QStringView raw)
+std::optional<BL_TaskGitDiffState> taskGitDiffStateFromRaw(QStringView raw)
 {
     for (const auto state : {BL_TaskGitDiffState::pending, BL_TaskGitDiffState::ready, BL_TaskGitDiffState::unavailable,
              BL_TaskGitDiffState::failed}) {
-        if (raw == toRaw(state))
+        if (raw == rawValue(state))
             return state;
     }
     return std::nullopt;
@@ -145,7 +145,7 @@ size_t qHash(const BL_TaskGitDiffSummary &summary, size_t seed)
 QJsonObject BL_TaskGitDiffArtifact::toJson() const
 {
     JsonRecordWriter writer;
-    writer.put(QStringLiteral("state"), toRaw(state));
+    writer.put(QStringLiteral("state"), rawValue(state));
     writer.putOptional(QStringLiteral("repositoryRootPath"), repositoryRootPath);
     if (before)
         writer.put(QStringLiteral("before"), before->toJson());
@@ -165,7 +165,7 @@ Result<BL_TaskGitDiffArtifact> BL_TaskGitDiffArtifact::fromJson(const QJsonValue
         return notAnObject();
     JsonRecordReader reader(json.toObject());
     BL_TaskGitDiffArtifact artifact;
-    artifact.state = reader.enumeration<BL_TaskGitDiffState>(QStringLiteral("state"), BL_TaskGitDiffStateFromRaw);
+    artifact.state = reader.enumeration<BL_TaskGitDiffState>(QStringLiteral("state"), taskGitDiffStateFromRaw);
     artifact.repositoryRootPath = reader.optionalString(QStringLiteral("repositoryRootPath"));
     artifact.before = optionalNested<BL_TaskGitCheckpoint>(reader, QStringLiteral("before"));
     artifact.after = optionalNested<BL_TaskGitCheckpoint>(reader, QStringLiteral("after"));
@@ -213,7 +213,7 @@ QByteArray BL_TaskGitDiffArtifact::encode(
 size_t qHash(const BL_TaskGitDiffArtifact &artifact, size_t seed)
 {
     return ValueHasher(seed)
-        .add(toRaw(artifact.state))
+        .add(rawValue(artifact.state))
         .add(artifact.repositoryRootPath)
         .add(artifact.before)
         .add(artifact.after)

@@ -15,9 +15,9 @@ enum class BL_TaskGitDiffState {
     unavailable, // the workspace is not inside a git repository
     failed, // a capture step failed; the artifact's errorMessage says why
 };
-QString toRaw(BL_TaskGitDiffState state);
+QString rawValue(BL_TaskGitDiffState state);
 // Exact, case-sensitive; nothing for any other text.
-std::optional<BL_TaskGitDiffState> BL_TaskGitDiffStateFromRaw(QStringView raw);
+std::optional<BL_TaskGitDiffState> taskGitDiffStateFromRaw(QStringView raw);
 
 // One snapshot of a repository's working tree.
 struct BL_TaskGitCheckpoint

@@ -16,7 +16,7 @@ bool isSlugCharacter(QChar c)
 }
 } // namespace
 
-QString toRaw(BL_TeamMembershipRole role)
+QString rawValue(BL_TeamMembershipRole role)
 {
     switch (role) {
     case BL_TeamMembershipRole::owner:
@@ -31,16 +31,16 @@ QString toRaw(BL_TeamMembershipRole role)
     return QString();
 }
 
-std::optional<BL_TeamMembershipRole> BL_TeamMembershipRoleFromRaw(QStringView raw)
+std::optional<BL_TeamMembershipRole> teamMembershipRoleFromRaw(QStringView raw)
 {
-    for (const auto role : BL_TeamMembershipRoleAllCases()) {
-        if (raw == toRaw(role))
+    for (const auto role : allTeamMembershipRoles()) {
+        if (raw == rawValue(role))
             return role;
     }
     return std::nullopt;
 }
 
-QList<BL_TeamMembershipRole> BL_TeamMembershipRoleAllCases()
+QList<BL_TeamMembershipRole> allTeamMembershipRoles()
 {
     return {BL_TeamMembershipRole::owner, BL_TeamMembershipRole::admin, BL_TeamMembershipRole::member,
         BL_TeamMembershipRole::viewer};
@@ -202,7 +202,7 @@ QJsonObject BL_TeamMembership::toJson() const
     JsonRecordWriter writer;
     writer.putUuid(QStringLiteral("teamID"), teamID);
     writer.putUuid(QStringLiteral("userID"), userID);
-    writer.put(QStringLiteral("role"), toRaw(role));
+    writer.put(QStringLiteral("role"), rawValue(role));
     writer.putDate(QStringLiteral("createdAt"), createdAt);
     writer.putDate(QStringLiteral("updatedAt"), updatedAt);
     return writer.result();
@@ -216,7 +216,7 @@ Result<BL_TeamMembership> BL_TeamMembership::fromJson(const QJsonValue &json)
     BL_TeamMembership membership;
     membership.teamID = reader.uuid(QStringLiteral("teamID"));
     membership.userID = reader.uuid(QStringLiteral("userID"));
-    membership.role = reader.enumeration<BL_TeamMembershipRole>(QStringLiteral("role"), BL_TeamMembershipRoleFromRaw);
+    membership.role = reader.enumeration<BL_TeamMembershipRole>(QStringLiteral("role"), teamMembershipRoleFromRaw);
     membership.createdAt = reader.date(QStringLiteral("createdAt"));
     membership.updatedAt = reader.date(QStringLiteral("updatedAt"));
     if (!reader.ok())
@@ -229,7 +229,7 @@ size_t qHash(const BL_TeamMembership &membership, size_t seed)
     return ValueHasher(seed)
         .add(membership.teamID)
         .add(membership.userID)
-        .add(toRaw(membership.role))
+        .add(rawValue(membership.role))
         .add(membership.createdAt)
         .add(membership.updatedAt)
         .result();

@@ -17,10 +17,10 @@
 
 // A role in a team. The raw values are matched exactly (no case folding).
 enum class BL_TeamMembershipRole { owner, admin, member, viewer };
-QString toRaw(BL_TeamMembershipRole role);
-std::optional<BL_TeamMembershipRole> BL_TeamMembershipRoleFromRaw(QStringView raw);
+QString rawValue(BL_TeamMembershipRole role);
+std::optional<BL_TeamMembershipRole> teamMembershipRoleFromRaw(QStringView raw);
 // owner, admin, member, viewer: the order the invite form offers them in.
-QList<BL_TeamMembershipRole> BL_TeamMembershipRoleAllCases();
+QList<BL_TeamMembershipRole> allTeamMembershipRoles();
 
 struct BL_Organization
 {

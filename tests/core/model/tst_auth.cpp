@@ -63,14 +63,14 @@ private slots:
     {
         QFETCH(QString, raw);
         QFETCH(std::optional<BL_NodeType>, type);
-        QCOMPARE(BL_NodeTypeFromRaw(raw), type);
+        QCOMPARE(nodeTypeFromRaw(raw), type);
         if (type)
-            QCOMPARE(toRaw(*type), raw);
+            QCOMPARE(rawValue(*type), raw);
     }
 
     void nodeTypesListedInOrder()
     {
-        QCOMPARE(BL_NodeTypeAllCases(),
+        QCOMPARE(allNodeTypes(),
             (QList<BL_NodeType> {BL_NodeType::mainNode, BL_NodeType::subNode, BL_NodeType::clientNode}));
     }
 
@@ -198,7 +198,7 @@ private slots:
         QCOMPARE(grant.has_value(), kept);
         if (kept) {
             QCOMPARE(grant->projectID, kID);
-            QCOMPARE(toRaw(grant->role), role);
+            QCOMPARE(rawValue(grant->role), role);
         }
     }
 

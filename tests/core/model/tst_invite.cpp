@@ -64,9 +64,9 @@ private slots:
     {
         QFETCH(QString, raw);
         QFETCH(std::optional<BL_InviteStatus>, status);
-        QCOMPARE(BL_InviteStatusFromRaw(raw), status);
+        QCOMPARE(inviteStatusFromRaw(raw), status);
         if (status)
-            QCOMPARE(toRaw(*status), raw);
+            QCOMPARE(rawValue(*status), raw);
     }
 
     void nodeStatusRawValues_data()
@@ -83,9 +83,9 @@ private slots:
     {
         QFETCH(QString, raw);
         QFETCH(std::optional<BL_NodeStatus>, status);
-        QCOMPARE(BL_NodeStatusFromRaw(raw), status);
+        QCOMPARE(nodeStatusFromRaw(raw), status);
         if (status)
-            QCOMPARE(toRaw(*status), raw);
+            QCOMPARE(rawValue(*status), raw);
     }
 
     void bareInviteLeavesOptionalKeysOut()

@@ -61,9 +61,9 @@ private slots:
     {
         QFETCH(QString, raw);
         QFETCH(std::optional<BL_TaskGitDiffState>, state);
-        QCOMPARE(BL_TaskGitDiffStateFromRaw(raw), state);
+        QCOMPARE(taskGitDiffStateFromRaw(raw), state);
         if (state)
-            QCOMPARE(toRaw(*state), raw);
+            QCOMPARE(rawValue(*state), raw);
     }
 
     void artifactJsonIsExact()

@@ -69,14 +69,14 @@ private slots:
     {
         QFETCH(QString, raw);
         QFETCH(std::optional<BL_TeamMembershipRole>, role);
-        QCOMPARE(BL_TeamMembershipRoleFromRaw(raw), role);
+        QCOMPARE(teamMembershipRoleFromRaw(raw), role);
         if (role)
-            QCOMPARE(toRaw(*role), raw);
+            QCOMPARE(rawValue(*role), raw);
     }
 
     void rolesListedInOrder()
     {
-        QCOMPARE(BL_TeamMembershipRoleAllCases(),
+        QCOMPARE(allTeamMembershipRoles(),
             (QList<BL_TeamMembershipRole> {BL_TeamMembershipRole::owner, BL_TeamMembershipRole::admin,
                 BL_TeamMembershipRole::member, BL_TeamMembershipRole::viewer}));
     }
