@@ -1,0 +1,362 @@
+#include "ProjectBookmarkStore.h"
+
+#include "common/Json.h"
+#include "common/JsonRecord.h"
+#include "common/Text.h"
+#include "common/UuidText.h"
+#include "platform/SettingsStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonArray>
+#include <QSaveFile>
+#include <algorithm>
+#include <utility>
+
+using Record = ProjectBookmarkStore::ImportedProjectRecord;
+
+namespace {
+
+const QString kUnreadableSuffix = QStringLiteral(".unreadable-");
+const QString kImportedName = QStringLiteral("Imported Workspace");
+
+// Paths are equal when their texts are canonically equivalent, so a
+// precomposed accented letter matches its decomposed spelling.
+QString pathKey(const QString &path)
+{
+    return path.normalized(QString::NormalizationForm_C);
+}
+
+bool samePath(const QString &a, const QString &b)
+{
+    return a == b || pathKey(a) == pathKey(b);
+}
+
+// Oldest first; on equal creation the upper-case project ID text decides.
+bool createdBefore(const Record &a, const Record &b)
+{
+    if (a.createdAt != b.createdAt)
+        return a.createdAt < b.createdAt;
+    return UuidText::upper(a.projectID) < UuidText::upper(b.projectID);
+}
+
+QJsonObject encode(const Record &record)
+{
+    JsonRecordWriter writer;
+    writer.putUuid(QStringLiteral("projectID"), record.projectID);
+    writer.put(QStringLiteral("projectName"), record.projectName);
+    writer.put(QStringLiteral("rootPath"), record.rootPath);
+    writer.put(QStringLiteral("agentCount"), record.agentCount);
+    writer.putBytes(QStringLiteral("bookmarkData"), record.bookmarkData);
+    writer.putDate(QStringLiteral("createdAt"), record.createdAt);
+    writer.putDate(QStringLiteral("updatedAt"), record.updatedAt);
+    return writer.result();
+}
+
+// The whole list, or nothing when any element is not a complete record.
+std::optional<QList<Record>> decode(const QByteArray &bytes)
+{
+    const std::optional<QJsonArray> array = Json::parseArray(bytes);
+    if (!array)
+        return std::nullopt;
+    QList<Record> records;
+    records.reserve(array->size());
+    for (const QJsonValue &element : *array) {
+        if (!element.isObject())
+            return std::nullopt;
+        JsonRecordReader reader(element.toObject(), QStringLiteral("ImportedProjectRecord"));
+        Record record;
+        record.projectID = reader.uuid(QStringLiteral("projectID"));
+        record.projectName = reader.string(QStringLiteral("projectName"));
+        record.rootPath = reader.string(QStringLiteral("rootPath"));
+        record.agentCount = reader.integer(QStringLiteral("agentCount"));
+        record.bookmarkData = reader.bytes(QStringLiteral("bookmarkData"));
+        record.createdAt = reader.date(QStringLiteral("createdAt"));
+        record.updatedAt = reader.date(QStringLiteral("updatedAt"));
+        if (!reader.ok())
+            return std::nullopt;
+        records.append(std::move(record));
+    }
+    return records;
+}
+
+// Project ID text to bookmark data; nothing when the value is missing, is no
+// dictionary, or holds an entry whose value is not Base64 text.
+std::optional<QList<std::pair<QString, QByteArray>>> bookmarkDictionary(
+    const SettingsStore &settings, const QString &key)
+{
+    const std::optional<QJsonObject> object = settings.object(key);
+    if (!object)
+        return std::nullopt;
+    QList<std::pair<QString, QByteArray>> entries;
+    for (auto it = object->constBegin(); it != object->constEnd(); ++it) {
+        if (!it.value().isString())
+            return std::nullopt;
+        const std::optional<QByteArray> data = Json::fromBase64(it.value().toString());
+        if (!data)
+            return std::nullopt;
+        entries.append({it.key(), *data});
+    }
+    return entries;
+}
+
+std::optional<QByteArray> readWholeFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return file.readAll();
+}
+
+} // namespace
+
+ProjectBookmarkStore::ProjectBookmarkStore(SettingsStore &defaults, const QString &storageDirectory, const Clock &clock)
+    : m_defaults(defaults),
+      m_clock(clock),
+      m_storageDirectory(storageDirectory),
+      m_storageFilePath(
+          storageDirectory.isEmpty() ? QString() : QDir(storageDirectory).filePath(QLatin1String(kFileName)))
+{
+    migrateLegacyDefaultsIfNeeded();
+}
+
+QList<Record> ProjectBookmarkStore::loadRecords()
+{
+    if (m_storageFilePath.isEmpty())
+        return {};
+    const std::optional<QByteArray> bytes = readWholeFile(m_storageFilePath);
+    if (!bytes)
+        return {};
+    const std::optional<QList<Record>> decoded = decode(*bytes);
+    if (!decoded)
+        return {}; // left as it is until the next write
+    QList<Record> records = deduplicate(*decoded);
+    if (records != *decoded)
+        persist(records);
+    return records;
+}
+
+void ProjectBookmarkStore::save(const QByteArray &bookmarkData, const QUuid &projectID, const QString &projectName,
+    const QString &rootPath, qint64 agentCount)
+{
+    QList<Record> records = loadRecords();
+    const TimePoint now = m_clock.now();
+    const QString path = normalizedPath(rootPath);
+
+    auto found = std::find_if(
+        records.begin(), records.end(), [&](const Record &record) { return record.projectID == projectID; });
+    if (found == records.end() && !path.isEmpty()) {
+        found = std::find_if(records.begin(), records.end(),
+            [&](const Record &record) { return samePath(normalizedPath(record.rootPath), path); });
+    }
+
+    if (found != records.end()) {
+        found->projectName = projectName;
+        found->rootPath = path;
+        found->agentCount = agentCount;
+        found->bookmarkData = bookmarkData;
+        found->updatedAt = now;
+    } else {
+        records.append(Record {projectID, projectName, path, agentCount, bookmarkData, now, now});
+    }
+    persist(records);
+}
+
+std::optional<QUuid> ProjectBookmarkStore::importedProjectID(const QString &rootPath)
+{
+    const QString path = normalizedPath(rootPath);
+    for (const Record &record : loadRecords()) {
+        if (samePath(normalizedPath(record.rootPath), path))
+            return record.projectID;
+    }
+    return std::nullopt;
+}
+
+std::optional<QByteArray> ProjectBookmarkStore::bookmark(const QUuid &projectID)
+{
+    for (const Record &record : loadRecords()) {
+        if (record.projectID == projectID)
+            return record.bookmarkData;
+    }
+    return std::nullopt;
+}
+
+void ProjectBookmarkStore::deleteRecord(const QUuid &projectID)
+{
+    QList<Record> records = loadRecords();
+    records.removeIf([&](const Record &record) { return record.projectID == projectID; });
+    persist(records);
+}
+
+void ProjectBookmarkStore::persist(const QList<Record> &records)
+{
+    if (m_storageFilePath.isEmpty() || !QDir().mkpath(m_storageDirectory))
+        return;
+    if (!keepUndecodableFile())
+        return; // never replace bytes that could not be kept
+
+    QJsonArray array;
+    for (const Record &record : records)
+        array.append(encode(record));
+    QSaveFile file(m_storageFilePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(Json::write(array));
+    file.commit();
+}
+
+// Keeps a copy of a file that does not decode before it is replaced, once
+// per distinct content. False when the copy could not be written.
+bool ProjectBookmarkStore::keepUndecodableFile()
+{
+    const std::optional<QByteArray> bytes = readWholeFile(m_storageFilePath);
+    if (!bytes || bytes->isEmpty() || decode(*bytes))
+        return true;
+
+    const QDir directory(m_storageDirectory);
+    const QString prefix = QLatin1String(kFileName) + kUnreadableSuffix;
+    const QStringList kept = directory.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden);
+    for (const QString &name : kept) {
+        if (QFileInfo(directory.filePath(name)).size() == bytes->size()
+            && readWholeFile(directory.filePath(name)) == *bytes)
+            return true;
+    }
+
+    const QString stamp = m_clock.now().toDateTime().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString path = directory.filePath(prefix + stamp);
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = directory.filePath(prefix + stamp + u'-' + QString::number(n));
+    QSaveFile copy(path);
+    if (!copy.open(QIODevice::WriteOnly))
+        return false;
+    copy.write(*bytes);
+    return copy.commit();
+}
+
+void ProjectBookmarkStore::migrateLegacyDefaultsIfNeeded()
+{
+    if (m_storageFilePath.isEmpty() || QFileInfo::exists(m_storageFilePath))
+        return;
+    auto entries = bookmarkDictionary(m_defaults, QLatin1String(kStorageKey));
+    if (!entries)
+        entries = bookmarkDictionary(m_defaults, QLatin1String(kLegacyStorageKey));
+    if (!entries || entries->isEmpty())
+        return;
+
+    const TimePoint now = m_clock.now();
+    QList<Record> records;
+    for (const auto &[key, data] : *entries) {
+        const std::optional<QUuid> projectID = UuidText::parse(key);
+        if (!projectID)
+            continue;
+        records.append(Record {*projectID, kImportedName, QString(), 0, data, now, now});
+    }
+    persist(deduplicate(records));
+}
+
+QList<Record> ProjectBookmarkStore::deduplicate(const QList<Record> &records)
+{
+    if (records.isEmpty())
+        return {};
+
+    // By project ID, in the order first seen.
+    QList<Record> byProject;
+    QHash<QUuid, qsizetype> projectIndex;
+    for (Record record : records) {
+        record.rootPath = normalizedPath(record.rootPath);
+        const auto it = projectIndex.constFind(record.projectID);
+        if (it != projectIndex.constEnd()) {
+            byProject[*it] = merge(byProject[*it], record);
+        } else {
+            projectIndex.insert(record.projectID, byProject.size());
+            byProject.append(record);
+        }
+    }
+
+    // By folder: the oldest record of a folder keeps its project ID.
+    QList<Record> result;
+    QList<Record> held;
+    QHash<QString, qsizetype> folderIndex;
+    for (const Record &record : std::as_const(byProject)) {
+        const QString path = normalizedPath(record.rootPath);
+        if (path.isEmpty()) {
+            result.append(record);
+            continue;
+        }
+        const QString key = pathKey(path);
+        const auto it = folderIndex.constFind(key);
+        if (it == folderIndex.constEnd()) {
+            folderIndex.insert(key, held.size());
+            held.append(record);
+            continue;
+        }
+        Record &current = held[*it];
+        current = createdBefore(record, current) ? mergeKeepingProjectID(record, current)
+                                                 : mergeKeepingProjectID(current, record);
+    }
+
+    result.append(held);
+    std::stable_sort(result.begin(), result.end(), createdBefore);
+    return result;
+}
+
+Record ProjectBookmarkStore::merge(const Record &existing, const Record &incoming)
+{
+    const bool incomingIsNewer = incoming.updatedAt >= existing.updatedAt;
+    const Record &newer = incomingIsNewer ? incoming : existing;
+    const Record &older = incomingIsNewer ? existing : incoming;
+    Record merged = newer;
+    if (merged.projectName.isEmpty())
+        merged.projectName = older.projectName;
+    if (merged.rootPath.isEmpty())
+        merged.rootPath = older.rootPath;
+    merged.createdAt = std::min(existing.createdAt, incoming.createdAt);
+    merged.updatedAt = std::max(existing.updatedAt, incoming.updatedAt);
+    return merged;
+}
+
+Record ProjectBookmarkStore::mergeKeepingProjectID(const Record &keeper, const Record &other)
+{
+    const bool keeperIsNewer = keeper.updatedAt >= other.updatedAt;
+    const Record &newer = keeperIsNewer ? keeper : other;
+    const Record &older = keeperIsNewer ? other : keeper;
+    Record merged = newer;
+    merged.projectID = keeper.projectID;
+    merged.projectName = newer.projectName.isEmpty() ? older.projectName : newer.projectName;
+    merged.rootPath = keeper.rootPath.isEmpty() ? other.rootPath : keeper.rootPath;
+    merged.createdAt = std::min(keeper.createdAt, other.createdAt);
+    merged.updatedAt = std::max(keeper.updatedAt, other.updatedAt);
+    return merged;
+}
+
+// Trimmed, absolute (from the working directory), with "." and ".." worked
+// out and the symbolic links of the part that exists resolved; no trailing
+// slash. Letter case stays as written.
+QString ProjectBookmarkStore::normalizedPath(const QString &path)
+{
+    const QString trimmed = Text::trimmed(path);
+    if (trimmed.isEmpty())
+        return QString();
+    QString existing = QDir::cleanPath(QDir::current().absoluteFilePath(trimmed));
+    QStringList missing;
+    while (true) {
+        const QFileInfo info(existing);
+        if (info.exists()) {
+            const QString canonical = info.canonicalFilePath();
+            if (!canonical.isEmpty()) {
+                existing = canonical;
+                break;
+            }
+        }
+        const QString parent = info.path();
+        if (parent == existing)
+            break; // the root, or nothing left to resolve
+        missing.prepend(info.fileName());
+        existing = parent;
+    }
+    if (missing.isEmpty())
+        return existing;
+    return QDir::cleanPath(existing + u'/' + missing.join(u'/'));
+}
