@@ -139,29 +139,36 @@ QString legacyTwin(const QString &name)
 } // namespace SettingsKeys
 
 namespace {
-bool isNonEmpty(const std::optional<QJsonValue> &value)
+bool isNonEmpty(const QJsonValue &value)
 {
-    if (!value || value->isNull() || value->isUndefined())
+    if (value.isNull() || value.isUndefined())
         return false;
-    if (value->isString())
-        return !value->toString().isEmpty();
+    if (value.isString())
+        return !value.toString().isEmpty();
     return true;
 }
 } // namespace
 
 std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
-                                               const QString &name)
+                                               const QString &key, const QString &legacyKey,
+                                               const std::function<bool(const QJsonValue &)> &counts)
 {
-    const QString key = SettingsKeys::current(name);
+    auto usable = [&](const std::optional<QJsonValue> &value) { return value && counts(*value); };
     const auto current = standard.value(key);
-    if (isNonEmpty(current))
+    if (usable(current))
         return current;
-    const QString twinKey = SettingsKeys::legacyTwin(name);
-    std::optional<QJsonValue> twin = standard.value(twinKey);
-    if (!isNonEmpty(twin) && legacySuite)
-        twin = legacySuite->value(twinKey);
-    if (!isNonEmpty(twin))
-        return current;
+    std::optional<QJsonValue> twin = standard.value(legacyKey);
+    if (!usable(twin) && legacySuite)
+        twin = legacySuite->value(legacyKey);
+    if (!usable(twin))
+        return std::nullopt;
     standard.setValue(key, *twin);
     return twin;
+}
+
+std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
+                                               const QString &name)
+{
+    return readMigratingSetting(standard, legacySuite, SettingsKeys::current(name), SettingsKeys::legacyTwin(name),
+                                [](const QJsonValue &value) { return isNonEmpty(value); });
 }

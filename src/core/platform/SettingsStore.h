@@ -4,6 +4,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
+#include <functional>
 #include <optional>
 
 // A typed key-value settings store. Values keep their JSON type, so an
@@ -81,3 +82,8 @@ QString legacyTwin(const QString &name);
 // to the new key, leaving the legacy entry in place.
 std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
                                                const QString &name);
+// The same read with explicit keys, where `counts` decides which stored
+// values are usable (for example: only non-empty text, or only integers).
+std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
+                                               const QString &key, const QString &legacyKey,
+                                               const std::function<bool(const QJsonValue &)> &counts);
