@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QString>
 #include <QUuid>
@@ -112,6 +113,28 @@ struct BL_Task
 
     QJsonObject toJson() const;
     static Result<BL_Task> fromJson(const QJsonObject &object);
+
+    // The snake_case task JSON of the agent tool's task files and of the
+    // cloud backend (BL_TaskIngestion.cpp).
+    //
+    // Reads one task object. Tolerant of missing optional keys and unknown
+    // worker or delegation states, strict about identity, workspace, status
+    // and input. Unknown keys are kept in extraMetadata. Failures carry
+    // kIngestionErrorDomain with an IngestionError code, or
+    // kJsonParseErrorDomain with the parser's QJsonParseError code.
+    enum class IngestionError { missingField = 1, invalidField = 2, invalidJSONRoot = 3 };
+    static constexpr const char *kIngestionErrorDomain = "BL_Task.IngestionError";
+    static constexpr const char *kJsonParseErrorDomain = "QJsonParseError";
+    static Result<BL_Task> fromBrimlockTaskJSON(
+        const QByteArray &json, const std::optional<QUuid> &fallbackProjectID, const Clock &clock = Clock::system());
+    // A JSON number of Unix seconds (milliseconds above 1e10) or ISO 8601
+    // internet date-time text, with or without fractional seconds. Nothing
+    // for anything else, and for instants outside years 1 to 9999.
+    static std::optional<TimePoint> parseDate(const std::optional<QJsonValue> &value);
+    // Compact JSON text with sorted keys; bare scalars are whole texts.
+    static Result<QByteArray> encodeJSONFragment(const QJsonValue &value);
+    // The body of the cloud backend's task create and update requests.
+    QJsonObject uploadBody() const;
 
     friend bool operator==(const BL_Task &, const BL_Task &) = default;
 };
