@@ -107,9 +107,11 @@ std::optional<TimePoint> TimePoint::fromDatabaseText(QStringView text)
 
 QString TimePoint::toIso8601(bool withFractionalSeconds) const
 {
-    const QDateTime dt = toDateTime();
-    return dt.toString(withFractionalSeconds ? QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'")
-                                             : QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
+    if (withFractionalSeconds)
+        return toDateTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+    // Whole seconds are cut, not rounded: 09:15:00.9996 is still 09:15:00.
+    const TimePoint wholeSecond = fromUnixSeconds(std::floor(unixSeconds()));
+    return wholeSecond.toDateTime().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss'Z'"));
 }
 
 std::optional<TimePoint> TimePoint::fromIso8601(QStringView text, Fraction fraction)

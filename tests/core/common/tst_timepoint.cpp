@@ -93,6 +93,8 @@ private slots:
         const TimePoint time = TimePoint::fromUnixSeconds(1700000000.25);
         QCOMPARE(time.toIso8601(), QStringLiteral("2023-11-14T22:13:20Z"));
         QCOMPARE(time.toIso8601(true), QStringLiteral("2023-11-14T22:13:20.250Z"));
+        // Within half a millisecond of the next second, the whole second stays.
+        QCOMPARE(TimePoint::fromUnixSeconds(1700000000.9996).toIso8601(), QStringLiteral("2023-11-14T22:13:20Z"));
     }
 
     void hostileNumbersGiveNoDate_data()

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 #include "common/UuidText.h"
-#include "model/FreedesktopNotificationCenter.h"
+#include "platform/FreedesktopNotificationCenter.h"
 #include "model/NotificationManager.h"
 
 #include <QDBusConnection>

@@ -1,4 +1,4 @@
-#include "FreedesktopNotificationCenter.h"
+#include "platform/FreedesktopNotificationCenter.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
