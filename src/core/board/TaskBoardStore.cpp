@@ -234,17 +234,22 @@ void TaskBoardStore::changeStatus(
 
 QList<BL_Task> TaskBoardStore::readyTasksAwaitingDelegation() const
 {
-    QList<BL_Task> ready;
+    // Sorted by reference, copied once at the end.
+    std::vector<const BL_Task *> ready;
     for (const QUuid &taskID : m_columns.value(BL_TaskStatus::queued)) {
         const auto stored = m_taskByID.constFind(taskID);
         if (stored != m_taskByID.cend() && stored->status == BL_TaskStatus::queued
             && stored->workerState == BL_TaskWorkerState::notDelegated)
-            ready.append(*stored);
+            ready.push_back(&*stored);
     }
-    std::stable_sort(ready.begin(), ready.end(), [](const BL_Task &a, const BL_Task &b) {
-        return sortKey(a.taskLastActivityDate) < sortKey(b.taskLastActivityDate);
+    std::stable_sort(ready.begin(), ready.end(), [](const BL_Task *a, const BL_Task *b) {
+        return sortKey(a->taskLastActivityDate) < sortKey(b->taskLastActivityDate);
     });
-    return ready;
+    QList<BL_Task> tasks;
+    tasks.reserve(qsizetype(ready.size()));
+    for (const BL_Task *task : ready)
+        tasks.append(*task);
+    return tasks;
 }
 
 BL_TaskStyleToken TaskBoardStore::taskStyle(const BL_Task &task) const
@@ -317,11 +322,13 @@ void TaskBoardStore::moveWithinColumn(QList<QUuid> &column, const QUuid &taskID,
     const qsizetype to = low;
     if (to == from)
         return;
-    auto begin = column.begin();
+    // Shift the stretch between the two places by one (a single memmove).
+    QUuid *ids = column.data();
     if (to < from)
-        std::rotate(begin + to, begin + from, begin + from + 1);
+        std::copy_backward(ids + to, ids + from, ids + from + 1);
     else
-        std::rotate(begin + from, begin + from + 1, begin + to + 1);
+        std::copy(ids + from + 1, ids + to + 1, ids + from);
+    ids[to] = taskID;
 }
 
 void TaskBoardStore::rebuildColumns(quint32 statusMask)

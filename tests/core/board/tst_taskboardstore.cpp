@@ -155,6 +155,45 @@ private slots:
         QCOMPARE(describe(store), expected);
     }
 
+    // Many single-task changes on a board full of equal dates, checked
+    // against the plain rule: take the id out, walk the column from the
+    // front and put it before the first strictly earlier task.
+    void incrementalUpdatesFollowTheInsertionRule()
+    {
+        QRandomGenerator random(20240501);
+        QList<BL_Task> tasks;
+        for (int i = 0; i < 120; ++i) {
+            BL_Task task = makeTask(
+                QChar(0x100 + i), TaskBoardStore::allStatuses()[int(random.bounded(5))], double(random.bounded(20)));
+            task.blID = QUuid::createUuid();
+            tasks << task;
+        }
+        TaskBoardStore store(tasks);
+        TaskBoardStore::ColumnMap expected = store.columns();
+        QHash<QUuid, BL_Task> records = store.taskByID();
+
+        for (int step = 0; step < 3000; ++step) {
+            BL_Task task = records.value(tasks[int(random.bounded(tasks.size()))].blID);
+            const BL_Task previous = task;
+            if (random.bounded(3) == 0)
+                task.status = TaskBoardStore::allStatuses()[int(random.bounded(5))];
+            task.updatedAt = minutes(double(random.bounded(20)));
+            store.applyIncrementalUpdate(task, previous);
+
+            expected[previous.status].removeAll(task.blID);
+            records.insert(task.blID, task);
+            QList<QUuid> &column = expected[task.status];
+            qsizetype place = 0;
+            while (place < column.size() && !(records[column[place]].updatedAt < task.updatedAt))
+                ++place;
+            column.insert(place, task.blID);
+
+            QCOMPARE(store.columns(), expected);
+        }
+        QCOMPARE(store.taskByID(), records);
+        VERIFY_BOARD_INVARIANTS(store);
+    }
+
     // Each operation notifies taskByID, then columns, once each and after
     // both hold their new values; operations that find nothing to do stay
     // silent.
