@@ -4,7 +4,6 @@
 #include "common/Text.h"
 #include "platform/AppPaths.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -367,13 +366,14 @@ BrimlockHost BrimlockHost::current()
     host.homeDirectory = QDir::homePath();
     host.applicationSupportDirectory = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
     host.bundleIdentifier = QString::fromLatin1(AppPaths::kBundleIdentifier);
-    if (QCoreApplication::instance()) {
-        const QString executableDirectory = QCoreApplication::applicationDirPath();
-        if (!executableDirectory.isEmpty()) {
-            host.executableDirectory = executableDirectory;
-            // An installed program keeps its resources in ../share/tessaron.
-            host.resourcesDirectory = QDir::cleanPath(executableDirectory + QStringLiteral("/../share/tessaron"));
-        }
+    // The running program's own file, read without QCoreApplication so any
+    // thread may ask.
+    const QString program = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath();
+    if (!program.isEmpty()) {
+        const QString executableDirectory = QFileInfo(program).absolutePath();
+        host.executableDirectory = executableDirectory;
+        // An installed program keeps its resources in ../share/tessaron.
+        host.resourcesDirectory = QDir::cleanPath(executableDirectory + QStringLiteral("/../share/tessaron"));
     }
     host.currentDirectory = QDir::currentPath();
     host.environment = QProcessEnvironment::systemEnvironment();

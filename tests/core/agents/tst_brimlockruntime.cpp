@@ -411,6 +411,15 @@ private slots:
             std::optional<QString>(sandbox.expand("{home}/.brimlock/bin/codexbar")));
     }
 
+    void programFoldersComeFromTheRunningProgram()
+    {
+        const BrimlockHost host = BrimlockHost::current();
+        QCOMPARE(host.executableDirectory.value_or(QString()), QCoreApplication::applicationDirPath());
+        QCOMPARE(host.resourcesDirectory.value_or(QString()),
+            QDir::cleanPath(QCoreApplication::applicationDirPath() + QStringLiteral("/../share/tessaron")));
+        QCOMPARE(host.homeDirectory, QDir::homePath());
+    }
+
     void dataDirectoryLocation()
     {
         TestSupport::TemporaryHome home;
