@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <optional>
+
+// One run of a short-lived helper process of the agent runtime (the login-shell
+// probe, the agent-list script, a session kill), from start to end, with a
+// time limit so a hung child never blocks its caller for good.
+struct BrimlockProcessRequest
+{
+    QString program; // an absolute path, started directly
+    QStringList arguments;
+    std::optional<QProcessEnvironment> environment; // unset: this process's environment
+    bool mergeStandardError = true; // false: standard error goes to the null device
+    std::chrono::milliseconds timeout = std::chrono::seconds(30);
+};
+
+struct BrimlockProcessOutcome
+{
+    bool started = false;
+    bool timedOut = false;
+    int exitCode = -1; // the exit status, or the signal number of a child that died of one
+    QByteArray output; // everything read from standard output (and error, when merged)
+    QString errorString; // why the child could not start
+};
+
+namespace BrimlockProcess {
+
+// Blocks the calling thread until the child ends or its time is up. The child
+// reads the null device and runs in a process group of its own; at the time
+// limit the whole group is asked to terminate and, a second later, killed.
+BrimlockProcessOutcome run(const BrimlockProcessRequest &request);
+
+// The output as UTF-8 trimmed of white space and line ends; empty when the
+// bytes are not valid UTF-8.
+QString trimmedUtf8(const QByteArray &bytes);
+
+} // namespace BrimlockProcess
