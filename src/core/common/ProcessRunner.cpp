@@ -48,7 +48,8 @@ QCoro::Task<> waitUntilEnded(QProcess &process)
 {
     if (process.state() == QProcess::NotRunning)
         co_return;
-    co_await qCoro(&process, &QProcess::finished);
+    auto finished = qCoro(&process, &QProcess::finished);
+    co_await std::move(finished);
 }
 
 void stopForTimeout(QProcess &process, bool wholeGroup)
@@ -109,21 +110,27 @@ QCoro::Task<ProcessResult> run(ProcessRequest request)
 {
     QProcess process;
     prepare(process, request);
+    // Every awaited task is named first: g++ 12 can destroy a temporary made
+    // inside a co_await expression twice.
     auto coroProcess = qCoro(process);
-    if (!co_await coroProcess.start())
+    auto starting = coroProcess.start();
+    if (!co_await std::move(starting))
         co_return failedToStart(process);
     writeInput(process, request);
     bool timedOut = false;
     if (request.timeoutMs) {
-        if (!co_await coroProcess.waitForFinished(std::chrono::milliseconds(*request.timeoutMs))) {
+        auto waiting = coroProcess.waitForFinished(std::chrono::milliseconds(*request.timeoutMs));
+        if (!co_await std::move(waiting)) {
             timedOut = process.state() != QProcess::NotRunning;
             if (timedOut) {
                 stopForTimeout(process, request.ownProcessGroup);
-                co_await waitUntilEnded(process);
+                auto ending = waitUntilEnded(process);
+                co_await std::move(ending);
             }
         }
     } else {
-        co_await waitUntilEnded(process);
+        auto ending = waitUntilEnded(process);
+        co_await std::move(ending);
     }
     co_return collect(process, timedOut);
 }

@@ -58,7 +58,8 @@ private slots:
         QThread *resumedOn = nullptr;
         int value = 0;
         auto flow = [&]() -> QCoro::Task<> {
-            value = co_await actor.call([] { return 41; });
+            auto pending = actor.call([] { return 41; });
+            value = co_await pending;
             resumedOn = QThread::currentThread();
         };
         flow();

@@ -18,7 +18,10 @@ class ProcessRunnerTest : public QObject
     static ProcessResult runBothWays(const ProcessRequest &request, ProcessResult *asyncResult)
     {
         std::optional<ProcessResult> fromCoroutine;
-        auto flow = [&]() -> QCoro::Task<> { fromCoroutine = co_await ProcessRunner::run(request); };
+        auto flow = [&]() -> QCoro::Task<> {
+            auto running = ProcessRunner::run(request);
+            fromCoroutine = co_await std::move(running);
+        };
         flow();
         TestSupport::waitUntil([&] { return fromCoroutine.has_value(); }, 30000);
         if (fromCoroutine)
