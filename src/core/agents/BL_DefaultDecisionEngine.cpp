@@ -9,7 +9,7 @@
 #include "common/Text.h"
 #include "common/UuidText.h"
 
-#include <QCoroFuture>
+#include "FutureResult.h"
 #include <QStringDecoder>
 
 namespace {
@@ -132,22 +132,21 @@ QCoro::Task<BL_AgentDecision> BL_DefaultDecisionEngine::nextDecision(QUuid taskI
     const qint64 maxMonitorAttempts = m_maxMonitorAttempts;
 
     if (taoState.observations.isEmpty()) {
-        QFuture<QString> naming = m_agentNameSource();
-        const QString agentName = co_await naming;
-        QFuture<QString> building
-            = Background::run([prefixProvider, taskID, agentName, taskInputData, projectRootPath] {
+        auto naming = futureResult(m_agentNameSource());
+        const QString agentName = co_await std::move(naming);
+        auto building
+            = futureResult(Background::run([prefixProvider, taskID, agentName, taskInputData, projectRootPath] {
                   const QString prefix = prefixProvider().value_or(QStringLiteral("brimlock"));
                   return makeWorkerDispatchCommand(prefix, taskID, agentName, taskInputData, projectRootPath);
-              });
-        const QString command = co_await building;
+              }));
+        const QString command = co_await std::move(building);
         co_return BL_AgentDecision::makeAction(BL_AgentToolAction::runShell(command));
     }
 
-    QFuture<Result<BL_AgentDecision>> deciding
-        = Background::run([taoState, projectRootPath, maxMonitorAttempts, prefixProvider] {
-              return decideAfterObservation(taoState, projectRootPath, maxMonitorAttempts, prefixProvider);
-          });
-    const Result<BL_AgentDecision> decision = co_await deciding;
+    auto deciding = futureResult(Background::run([taoState, projectRootPath, maxMonitorAttempts, prefixProvider] {
+        return decideAfterObservation(taoState, projectRootPath, maxMonitorAttempts, prefixProvider);
+    }));
+    const Result<BL_AgentDecision> decision = co_await std::move(deciding);
     if (!decision)
         throw BL_DomainError(decision.error().domain, decision.error().code, decision.error().message);
     co_return decision.value();
