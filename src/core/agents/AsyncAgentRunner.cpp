@@ -28,6 +28,7 @@ AsyncAgentRunner::AsyncAgentRunner(BLEventBus &eventBus, BL_DelegationHandshakeC
       m_handshakeCoordinator(handshakeCoordinator),
       m_decisionEngine(std::move(decisionEngine)),
       m_toolExecutor(toolExecutor ? std::move(toolExecutor) : std::make_shared<BL_ShellToolExecutor>(eventBus)),
+      m_publisher(eventBus),
       m_actor(QStringLiteral("tessaron.agent-runner"))
 {
 }
@@ -100,7 +101,7 @@ QCoro::Task<> AsyncAgentRunner::runAndCleanUp(RunRequest request, RunHandle hand
 
 QCoro::Task<> AsyncAgentRunner::publish(QList<BL_Event> events)
 {
-    auto published = futureResult(MainThreadPublisher::publish(m_eventBus, std::move(events)));
+    auto published = futureResult(m_publisher.publish(std::move(events)));
     co_await std::move(published);
 }
 

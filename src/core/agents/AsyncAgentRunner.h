@@ -2,6 +2,7 @@
 
 #include "BL_AgentLoopRecords.h"
 #include "BL_DelegationHandshakeCoordinator.h"
+#include "MainThreadPublisher.h"
 #include "common/Actor.h"
 #include "common/Cancellation.h"
 #include "model/BLEventBus.h"
@@ -85,5 +86,6 @@ private:
     QSet<QUuid> m_cancelledTaskIDs;
     quint64 m_nextSerial = 1;
 
+    MainThreadPublisher m_publisher;
     Actor m_actor; // last: its thread stops before the members above go
 };

@@ -84,7 +84,7 @@ void signalGroup(const QPointer<QProcess> &process, int signal)
 
 BL_ShellToolExecutor::BL_ShellToolExecutor(
     BLEventBus &eventBus, qint64 commandTimeoutSeconds, std::chrono::milliseconds processPollInterval)
-    : m_eventBus(eventBus),
+    : m_publisher(eventBus),
       m_commandTimeoutSeconds(commandTimeoutSeconds),
       m_processPollInterval(processPollInterval),
       m_actor(QStringLiteral("tessaron.shell-tool-executor"))
@@ -315,7 +315,7 @@ QCoro::Task<> BL_ShellToolExecutor::publishStreamEvent(QUuid projectID, QUuid ta
     BL_TaskEventPayload payload;
     payload.detail = stream + QStringLiteral(": ") + text;
     payload.conversationTurn = toolTurn(u'[' + stream + QStringLiteral("] ") + text);
-    auto published = futureResult(MainThreadPublisher::publish(m_eventBus, taskModified(projectID, taskID, payload)));
+    auto published = futureResult(m_publisher.publish(taskModified(projectID, taskID, payload)));
     co_await std::move(published);
 }
 
@@ -323,7 +323,7 @@ QCoro::Task<> BL_ShellToolExecutor::publishStdoutReset(QUuid projectID, QUuid ta
 {
     BL_TaskEventPayload payload;
     payload.stdoutReset = true;
-    auto published = futureResult(MainThreadPublisher::publish(m_eventBus, taskModified(projectID, taskID, payload)));
+    auto published = futureResult(m_publisher.publish(taskModified(projectID, taskID, payload)));
     co_await std::move(published);
 }
 
@@ -331,7 +331,7 @@ void BL_ShellToolExecutor::publishStdoutChunk(const QUuid &projectID, const QUui
 {
     BL_TaskEventPayload payload;
     payload.stdoutChunk = chunk;
-    MainThreadPublisher::publish(m_eventBus, taskModified(projectID, taskID, payload));
+    m_publisher.publish(taskModified(projectID, taskID, payload));
 }
 
 void BL_ShellToolExecutor::publishStderrLines(const QUuid &projectID, const QUuid &taskID, const QString &chunk)
@@ -346,7 +346,7 @@ void BL_ShellToolExecutor::publishStderrLines(const QUuid &projectID, const QUui
         BL_TaskEventPayload payload;
         payload.detail = QStringLiteral("Tool stderr: ") + text;
         payload.conversationTurn = toolTurn(QStringLiteral("[stderr] ") + text);
-        MainThreadPublisher::publish(m_eventBus, taskModified(projectID, taskID, payload));
+        m_publisher.publish(taskModified(projectID, taskID, payload));
     }
 }
 

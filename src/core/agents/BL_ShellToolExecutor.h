@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BL_AgentLoopRecords.h"
+#include "MainThreadPublisher.h"
 #include "common/Actor.h"
 #include "model/BLEventBus.h"
 
@@ -83,7 +84,7 @@ private:
     void publishStdoutChunk(const QUuid &projectID, const QUuid &taskID, const QString &chunk);
     void publishStderrLines(const QUuid &projectID, const QUuid &taskID, const QString &chunk);
 
-    BLEventBus &m_eventBus;
+    MainThreadPublisher m_publisher;
     const qint64 m_commandTimeoutSeconds;
     const std::chrono::milliseconds m_processPollInterval;
 

@@ -1,32 +1,40 @@
 #include "MainThreadPublisher.h"
 
 #include <QCoreApplication>
+#include <QObject>
 #include <QPromise>
 #include <QThread>
 #include <memory>
 
-namespace MainThreadPublisher {
+MainThreadPublisher::MainThreadPublisher(BLEventBus &bus) : m_bus(bus), m_context(new QObject)
+{
+    if (QCoreApplication *application = QCoreApplication::instance())
+        m_context->moveToThread(application->thread());
+}
 
-QFuture<void> publish(BLEventBus &bus, QList<BL_Event> events)
+MainThreadPublisher::~MainThreadPublisher()
+{
+    // Deleting the context discards the publications queued for it.
+    if (QThread::currentThread() == m_context->thread())
+        delete m_context;
+    else
+        m_context->deleteLater();
+}
+
+QFuture<void> MainThreadPublisher::publish(QList<BL_Event> events) const
 {
     auto promise = std::make_shared<QPromise<void>>();
     QFuture<void> future = promise->future();
     promise->start();
-    QCoreApplication *application = QCoreApplication::instance();
-    if (!application) {
-        promise->finish();
-        return future;
-    }
-    auto deliver = [&bus, promise, events = std::move(events)] {
+    BLEventBus *bus = &m_bus;
+    auto deliver = [bus, promise, events = std::move(events)] {
         for (const BL_Event &event : events)
-            bus.send(event);
+            bus->send(event);
         promise->finish();
     };
-    if (QThread::currentThread() == application->thread())
+    if (QThread::currentThread() == m_context->thread())
         deliver();
     else
-        QMetaObject::invokeMethod(application, std::move(deliver), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(m_context, std::move(deliver), Qt::QueuedConnection);
     return future;
 }
-
-} // namespace MainThreadPublisher

@@ -5,18 +5,28 @@
 #include <QFuture>
 #include <QList>
 
-// Every event of the agent runtime is published on the main thread, where the
-// bus delivers it synchronously. These helpers carry events there from any
-// thread.
-namespace MainThreadPublisher {
+class QObject;
 
-// Publishes the events one after another in one turn of the main thread. The
-// future finishes once the last publication has returned; on the main thread
-// itself the events are published at once.
-QFuture<void> publish(BLEventBus &bus, QList<BL_Event> events);
-inline QFuture<void> publish(BLEventBus &bus, BL_Event event)
+// Carries the agent runtime's events to the main thread, where the bus
+// delivers them synchronously. Publications still on their way when the
+// publisher goes are dropped (their futures end cancelled), so a component
+// never publishes on a bus after it has gone itself. The bus must outlive the
+// publisher.
+class MainThreadPublisher final
 {
-    return publish(bus, QList<BL_Event> {std::move(event)});
-}
+public:
+    explicit MainThreadPublisher(BLEventBus &bus);
+    ~MainThreadPublisher();
+    MainThreadPublisher(const MainThreadPublisher &) = delete;
+    MainThreadPublisher &operator=(const MainThreadPublisher &) = delete;
 
-} // namespace MainThreadPublisher
+    // Publishes the events one after another in one turn of the main thread;
+    // the future finishes once the last publication has returned. Called on
+    // the main thread, it publishes at once. Callable from any thread.
+    QFuture<void> publish(QList<BL_Event> events) const;
+    QFuture<void> publish(BL_Event event) const { return publish(QList<BL_Event> {std::move(event)}); }
+
+private:
+    BLEventBus &m_bus;
+    QObject *m_context = nullptr; // lives on the main thread
+};
