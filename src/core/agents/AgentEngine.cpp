@@ -1,0 +1,84 @@
+#include "AgentEngine.h"
+
+#include "BL_DefaultDecisionEngine.h"
+
+#include "FutureResult.h"
+
+AgentEngine::AgentEngine(BLEventBus &eventBus, WorkerPool &workerPool, const QUuid &managerID, RunnerParts parts)
+    : m_eventBus(eventBus),
+      m_workerPool(workerPool),
+      m_handshakeCoordinator(std::make_unique<BL_DelegationHandshakeCoordinator>()),
+      m_runner(std::make_unique<AsyncAgentRunner>(eventBus, *m_handshakeCoordinator,
+          parts.decisionEngine ? parts.decisionEngine : std::make_shared<BL_DefaultDecisionEngine>(30),
+          parts.toolExecutor)),
+      m_managerID(managerID)
+{
+    bindEvents();
+}
+
+AgentEngine::~AgentEngine()
+{
+    m_subscription.cancel();
+}
+
+void AgentEngine::bindEvents()
+{
+    // The subscription ends with the engine, so the handler never outlives it.
+    m_subscription = m_eventBus.subscribe([this](const BL_Event &event) { handle(event); });
+}
+
+void AgentEngine::handle(const BL_Event &event)
+{
+    switch (event.type) {
+    case BL_EventType::delegationRequested:
+        handleDelegationRequest(event);
+        break;
+    case BL_EventType::delegationAccepted:
+        if (const auto payload = event.decodePayload<BL_DelegationPayload>(); payload && onDelegationAccepted)
+            onDelegationAccepted(event.projectID, event.taskID, payload->agentID);
+        break;
+    case BL_EventType::delegationRejected:
+        m_workerPool.complete(event.taskID);
+        break;
+    case BL_EventType::workerTaskCompleted:
+        m_workerPool.complete(event.taskID);
+        if (onWorkerCompleted)
+            onWorkerCompleted(event.projectID, event.taskID);
+        break;
+    case BL_EventType::workerTaskFailed:
+        m_workerPool.complete(event.taskID);
+        if (onWorkerFailed)
+            onWorkerFailed(event.projectID, event.taskID);
+        break;
+    default:
+        break;
+    }
+}
+
+void AgentEngine::handleDelegationRequest(const BL_Event &event)
+{
+    // The agent is taken inside this publication, so a scheduler that read the
+    // pool's free slots before publishing has an exact limit.
+    const std::optional<BL_Agent> agent = m_workerPool.requestAssignment(event.taskID, event.projectID);
+    if (!agent) {
+        m_eventBus.send(BL_Event::make(BL_EventType::delegationRejected, event.projectID, event.taskID));
+        return;
+    }
+    issueTicketAndSchedule(event, *agent); // goes on at later turns of the main thread
+}
+
+QCoro::Task<> AgentEngine::issueTicketAndSchedule(BL_Event event, BL_Agent agent)
+{
+    const std::weak_ptr<bool> alive = m_alive;
+    const auto request = event.decodePayload<BL_DelegationRequestPayload>();
+    const QUuid managerID = request ? request->managerID : m_managerID;
+
+    auto issuing = futureResult(m_handshakeCoordinator->begin(event.projectID, event.taskID, managerID, agent.id));
+    const BL_DelegationHandshakeTicket ticket = co_await std::move(issuing);
+    if (alive.expired())
+        co_return;
+
+    auto scheduling = futureResult(m_runner->schedule(event.projectID, event.taskID, managerID, agent, ticket,
+        request ? request->taskInputData : std::nullopt, request ? request->projectRootPath : std::nullopt));
+    co_await std::move(scheduling);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "AsyncAgentRunner.h"
+#include "BL_DelegationHandshakeCoordinator.h"
+#include "WorkerPool.h"
+#include "model/BLEventBus.h"
+
+#include <QCoroTask>
+#include <QUuid>
+#include <functional>
+#include <memory>
+
+// Turns a delegation request into a running worker and a worker's outcome
+// back into book-keeping. It is the bus's first subscriber and handles every
+// event synchronously inside the publishing call, on the main thread:
+// delegationRequested takes a pool agent at once (or publishes
+// delegationRejected at once), then registers a handshake ticket and
+// schedules the runner on later turns; the outcome events free the agent and
+// call the application state back.
+class AgentEngine final
+{
+public:
+    // What the runner is built with; empty members get the defaults (a
+    // BL_DefaultDecisionEngine allowing 30 checks and a BL_ShellToolExecutor).
+    struct RunnerParts
+    {
+        std::shared_ptr<BL_AgentDecisionEngineProtocol> decisionEngine;
+        std::shared_ptr<BL_ToolExecutorProtocol> toolExecutor;
+    };
+
+    // Subscribes to the bus at once. The pool must outlive the engine.
+    AgentEngine(BLEventBus &eventBus, WorkerPool &workerPool, const QUuid &managerID, RunnerParts parts = {});
+    ~AgentEngine();
+    AgentEngine(const AgentEngine &) = delete;
+    AgentEngine &operator=(const AgentEngine &) = delete;
+
+    // Set by the application state; called on the main thread while the
+    // event that caused them is delivered.
+    std::function<void(const QUuid &projectID, const QUuid &taskID, const QUuid &agentID)> onDelegationAccepted;
+    std::function<void(const QUuid &projectID, const QUuid &taskID)> onWorkerCompleted;
+    std::function<void(const QUuid &projectID, const QUuid &taskID)> onWorkerFailed;
+
+    AsyncAgentRunner &runner() { return *m_runner; }
+    BL_DelegationHandshakeCoordinator &handshakeCoordinator() { return *m_handshakeCoordinator; }
+    const QUuid &managerID() const { return m_managerID; }
+
+    void handle(const BL_Event &event);
+
+private:
+    void bindEvents();
+    void handleDelegationRequest(const BL_Event &event);
+    QCoro::Task<> issueTicketAndSchedule(BL_Event event, BL_Agent agent);
+
+    BLEventBus &m_eventBus;
+    WorkerPool &m_workerPool;
+    std::unique_ptr<BL_DelegationHandshakeCoordinator> m_handshakeCoordinator;
+    std::unique_ptr<AsyncAgentRunner> m_runner;
+    QUuid m_managerID;
+    BLEventSubscription m_subscription;
+    // Lets a delegation still on its way notice that the engine is gone.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
+};

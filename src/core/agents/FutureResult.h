@@ -1,0 +1,31 @@
+#pragma once
+
+#include "common/Cancellation.h"
+
+#include <QCoroSignal>
+#include <QCoroTask>
+#include <QFuture>
+#include <QFutureWatcher>
+#include <type_traits>
+
+// Awaits a future on the calling thread's event loop and gives its result.
+// A future that ended with an exception rethrows it; one that was cancelled
+// without a result (its promise went away, as when the thread meant to
+// finish it has stopped) ends with CancelledError instead of a missing value.
+template<typename T> QCoro::Task<T> futureResult(QFuture<T> future)
+{
+    if (!future.isFinished()) {
+        QFutureWatcher<T> watcher;
+        auto finished = qCoro(&watcher, &QFutureWatcherBase::finished);
+        watcher.setFuture(future);
+        co_await std::move(finished);
+    }
+    future.waitForFinished(); // rethrows a stored exception
+    if constexpr (std::is_void_v<T>) {
+        co_return;
+    } else {
+        if (future.isCanceled() && future.resultCount() == 0)
+            throw CancelledError();
+        co_return future.result();
+    }
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "model/BLEventBus.h"
+
+#include <QFuture>
+#include <QList>
+
+class QObject;
+
+// Carries the agent runtime's events to the main thread, where the bus
+// delivers them synchronously. Publications still on their way when the
+// publisher goes are dropped (their futures end cancelled), so a component
+// never publishes on a bus after it has gone itself. The bus must outlive the
+// publisher.
+class MainThreadPublisher final
+{
+public:
+    explicit MainThreadPublisher(BLEventBus &bus);
+    ~MainThreadPublisher();
+    MainThreadPublisher(const MainThreadPublisher &) = delete;
+    MainThreadPublisher &operator=(const MainThreadPublisher &) = delete;
+
+    // Publishes the events one after another in one turn of the main thread;
+    // the future finishes once the last publication has returned. Called on
+    // the main thread, it publishes at once. Callable from any thread.
+    QFuture<void> publish(QList<BL_Event> events) const;
+    QFuture<void> publish(BL_Event event) const { return publish(QList<BL_Event> {std::move(event)}); }
+
+private:
+    BLEventBus &m_bus;
+    QObject *m_context = nullptr; // lives on the main thread
+};
