@@ -1,0 +1,197 @@
+#include "AppState.h"
+
+#include "agents/BrimlockRuntime.h"
+#include "common/Text.h"
+#include "platform/FreedesktopNotificationCenter.h"
+#include "state/WebPreviewState.h"
+#include "storage/TaskDatabase.h"
+
+#include <QDir>
+
+namespace {
+
+struct DefaultAgent
+{
+    const char *name;
+    QStringList capabilities;
+};
+
+} // namespace
+
+QList<BL_Agent> AppState::makeDefaultAgents(TimePoint now)
+{
+    const DefaultAgent agents[] = {
+        {"Planner-01", {QStringLiteral("planning"), QStringLiteral("delegation")}},
+        {"Builder-01", {QStringLiteral("implementation")}},
+        {"QA-01", {QStringLiteral("testing")}},
+        {"Builder-02", {QStringLiteral("implementation")}},
+        {"QA-02", {QStringLiteral("testing")}},
+        {"Ops-01", {QStringLiteral("ops"), QStringLiteral("monitoring")}},
+    };
+    QList<BL_Agent> list;
+    for (const auto &agent : agents) {
+        list.append(BL_Agent{QUuid::createUuid(), QString::fromLatin1(agent.name), QStringLiteral("gpt-5-codex"),
+                             agent.capabilities, true, now, now});
+    }
+    return list;
+}
+
+AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTerminating> sessionTerminator,
+                   AppStateOptions options)
+    : m_eventBus(BLEventBus::shared()),
+      m_managerID(QUuid::createUuid()),
+      m_clock(options.clock ? options.clock : &Clock::system()),
+      m_dataDirectory(options.dataDirectory ? *options.dataDirectory : BrimlockRuntime::appSupportDirectory()),
+      m_ownedStandardDefaults(options.standardDefaults
+                                  ? nullptr
+                                  : std::make_unique<FileSettingsStore>(FileSettingsStore::standardPath())),
+      m_ownedLegacyDefaults(options.legacyDefaults
+                                ? nullptr
+                                : std::make_unique<FileSettingsStore>(FileSettingsStore::legacySuitePath())),
+      m_settings(defaults, options.legacyDefaults ? options.legacyDefaults : m_ownedLegacyDefaults.get()),
+      m_sessionTerminator(std::move(sessionTerminator))
+{
+    SettingsStore &standard = options.standardDefaults ? *options.standardDefaults : *m_ownedStandardDefaults;
+    m_bookmarkStore = std::make_unique<ProjectBookmarkStore>(standard, m_dataDirectory, *m_clock);
+    m_teamStore = std::make_unique<TeamProjectStore>(m_dataDirectory, *m_clock);
+    m_sessionStore = options.sessionStore ? std::move(options.sessionStore)
+                                          : std::make_unique<SignedOutSessionStore>();
+    m_appLaunchDate = m_clock->now();
+
+    // The worker pool of six agents; at most four of them run at once.
+    m_workerPool = std::make_unique<WorkerPool>(makeDefaultAgents(m_clock->now()));
+    const qint64 agentCount = m_workerPool->agents().size();
+    m_sharedWorkerPoolSize = std::min<qint64>(std::max<qint64>(agentCount, 1), validationWorkerPoolSize);
+    m_workerPool->setSharedAgentCount(std::min(agentCount, m_sharedWorkerPoolSize));
+
+    // The bus subscribers, in this order: the engine, the system event
+    // watcher, this object's task tracking, the notification manager.
+    m_agentEngine = std::make_unique<AgentEngine>(m_eventBus, *m_workerPool, m_managerID,
+                                                  std::move(options.runnerParts));
+    m_systemWatcher = std::make_unique<SystemEventWatcher>(m_eventBus);
+
+    m_database = makeDatabaseService(m_dataDirectory);
+    m_browserURLByProjectID = WebPreview::loadPersistedAddresses(m_settings);
+    loadSettings();
+    m_settings.persistentNodeInstanceID();
+
+    m_authSession = m_sessionStore->load();
+    m_isAuthenticated = m_authSession && m_authSession->hasValidAccessToken(*m_clock);
+
+    bindEventPipelines();
+
+    m_notificationManager = std::make_unique<NotificationManager>(
+        m_eventBus, this, this,
+        options.notificationCenter ? std::move(options.notificationCenter)
+                                   : std::make_unique<FreedesktopNotificationCenter>(),
+        options.notificationOutput ? options.notificationOutput : NotificationManager::standardOutput());
+    m_notificationManager->requestAuthorization();
+    m_notificationManager->setupEventSubscription();
+}
+
+AppState::~AppState() = default;
+
+std::unique_ptr<DatabaseServiceProtocol> AppState::makeDatabaseService(const QString &dataDirectory)
+{
+    return TaskDatabase::makeDatabaseService(dataDirectory);
+}
+
+Result<QString> AppState::tessaronAppSupportDirectoryURL() const
+{
+    if (m_dataDirectory.isEmpty())
+        return Error::make(QStringLiteral("The application data folder could not be found."));
+    if (!QDir().mkpath(m_dataDirectory))
+        return Error::make(QStringLiteral("The application data folder could not be created: %1").arg(m_dataDirectory));
+    return m_dataDirectory;
+}
+
+void AppState::loadSettings()
+{
+    m_backendBaseURLString =
+        m_settings.migratedString(AppSettings::backendBaseURLKey, AppSettings::legacyBackendBaseURLKey)
+            .value_or(QString());
+    m_googleOAuthClientIDString =
+        m_settings.migratedString(AppSettings::googleOAuthClientIDKey, AppSettings::legacyGoogleOAuthClientIDKey)
+            .value_or(QString());
+
+    SettingsStore &defaults = m_settings.defaults();
+    if (!defaults.contains(AppSettings::remoteTaskSyncFlagKey))
+        defaults.setValue(AppSettings::remoteTaskSyncFlagKey, false);
+    m_remoteSyncFeatureEnabled = defaults.boolean(AppSettings::remoteTaskSyncFlagKey).value_or(false);
+
+    // No stored role means a main node; an unknown text means no role at all.
+    const auto nodeType = m_settings.migratedString(AppSettings::nodeTypeKey, AppSettings::legacyNodeTypeKey);
+    m_currentNodeType = nodeType ? nodeTypeFromRaw(*nodeType) : std::optional<BL_NodeType>(BL_NodeType::mainNode);
+
+    m_clientNodeHost = m_settings.migratedString(AppSettings::clientNodeHostKey, AppSettings::legacyClientNodeHostKey)
+                           .value_or(QString());
+    if (const auto port = m_settings.migratedInt(AppSettings::clientNodePortKey, AppSettings::legacyClientNodePortKey)) {
+        m_clientNodePort = std::clamp<qint64>(*port, 0, 65535);
+    } else {
+        m_clientNodePort = defaultClientNodePort;
+        defaults.setValue(AppSettings::clientNodePortKey, defaultClientNodePort);
+    }
+    m_clientNodeAccessToken =
+        m_settings.migratedString(AppSettings::clientNodeAccessTokenKey, AppSettings::legacyClientNodeAccessTokenKey)
+            .value_or(QString());
+}
+
+void AppState::appendOAuthLog(const QString &message)
+{
+    const QString line = u'[' + m_clock->now().toIso8601() + QStringLiteral("] ") + message;
+    if (m_oauthDebugLogText.isEmpty())
+        m_oauthDebugLogText = line;
+    else
+        m_oauthDebugLogText += u'\n' + line;
+    publish(Field::oauthDebugLogText);
+}
+
+void AppState::setLastErrorMessage(const std::optional<QString> &message)
+{
+    assign(m_lastErrorMessage, message, Field::lastErrorMessage);
+}
+
+void AppState::setActiveProjectID(const std::optional<QUuid> &projectID)
+{
+    m_activeProjectID = projectID;
+    m_settings.persistLastViewedProjectID(projectID);
+    publish(Field::activeProjectID);
+}
+
+void AppState::setSelectedTeamID(const std::optional<QUuid> &teamID)
+{
+    assign(m_selectedTeamID, teamID, Field::selectedTeamID);
+}
+
+TaskBoardStore *AppState::taskStore(const QUuid &projectID) const
+{
+    const auto it = m_taskStores.constFind(projectID);
+    return it == m_taskStores.constEnd() ? nullptr : it->get();
+}
+
+std::optional<BL_Task> AppState::boardTask(const QUuid &workspaceID, const QUuid &taskID) const
+{
+    const TaskBoardStore *store = taskStore(workspaceID);
+    return store ? store->task(taskID) : std::nullopt;
+}
+
+void AppState::bindEventPipelines()
+{
+    QPointer<AppState> self(this);
+    m_cancellables.push_back(m_eventBus.subscribe([self](const BL_Event &event) {
+        if (self)
+            self->handleBusEvent(event);
+    }));
+}
+
+void AppState::handleBusEvent(const BL_Event &)
+{
+    // Task tracking folds events into the task records (built with the task
+    // actions).
+}
+
+void AppState::refreshWorkerStats(const QUuid &projectID)
+{
+    m_runningWorkerCountByProjectID.insert(projectID, m_workerPool->runningCount(projectID));
+    publish(Field::runningWorkerCountByProjectID);
+}

@@ -1,0 +1,338 @@
+#pragma once
+
+#include "agents/AgentEngine.h"
+#include "agents/BrimlockSessionTerminator.h"
+#include "agents/WorkerPool.h"
+#include "board/SystemEventWatcher.h"
+#include "board/TaskBoardStore.h"
+#include "cloud/AuthSessionStore.h"
+#include "common/Result.h"
+#include "common/TimePoint.h"
+#include "model/BLEventBus.h"
+#include "model/BL_Auth.h"
+#include "model/BL_Invite.h"
+#include "model/BL_Team.h"
+#include "model/BL_Workspace.h"
+#include "model/BoardTaskLookup.h"
+#include "model/NotificationManager.h"
+#include "platform/SettingsStore.h"
+#include "state/AppSettings.h"
+#include "storage/DatabaseServiceProtocol.h"
+#include "storage/LocalFileSystemService.h"
+#include "storage/ProjectBookmarkStore.h"
+#include "storage/TeamProjectStore.h"
+
+#include <QCoroFuture>
+#include <QCoroTask>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+#include <memory>
+#include <optional>
+
+class ProjectWatcher;
+class UserNotificationCenter;
+
+// What the application state is built with besides its settings store and
+// session terminator. Every member has a default for the running program;
+// tests replace what they need.
+struct AppStateOptions
+{
+    // The application data directory; default: the agent tool runtime's.
+    std::optional<QString> dataDirectory;
+    // The standard settings store that the bookmark store reads (always the
+    // standard one, never the injected store); default: the app's own file.
+    SettingsStore *standardDefaults = nullptr;
+    // The older product's settings suite "Quillstead"; default: its file.
+    SettingsStore *legacyDefaults = nullptr;
+    std::unique_ptr<UserNotificationCenter> notificationCenter; // default: desktop notifications
+    std::unique_ptr<AuthSessionStore> sessionStore;             // default: signed out
+    AgentEngine::RunnerParts runnerParts;                       // default: the real decision engine and shell
+    const Clock *clock = nullptr;                               // default: the system clock
+    NotificationManager::LineSink notificationOutput;           // default: standard output
+};
+
+// The single root object: builds and owns every long-lived service, holds the
+// state the window draws and runs start-up, the workspace registry and the
+// task actions. It lives on the main thread; every operation runs there.
+class AppState final : public QObject, public BoardTaskLookup
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AppState)
+
+public:
+    // The published fields; `changed` names the one that changed.
+    enum class Field {
+        projects,
+        teams,
+        users,
+        currentUserID,
+        selectedTeamID,
+        activeProjectID,
+        taskStores,
+        agentCountByProjectID,
+        runningWorkerCountByProjectID,
+        sharedWorkerPoolSize,
+        browserSidebarEnabledProjectIDs,
+        browserURLByProjectID,
+        browserRefreshTokenByProjectID,
+        prefetchedHealth,
+        prefetchedModelUsage,
+        isLocalTaskViewerRunning,
+        backendBaseURLString,
+        googleOAuthClientIDString,
+        isAuthenticated,
+        currentUserEmail,
+        remoteSyncFeatureEnabled,
+        currentNodeType,
+        clientNode,
+        oauthDebugLogText,
+        lastCreatedInvite,
+        lastErrorMessage,
+    };
+    Q_ENUM(Field)
+
+    // Constants of the installation.
+    static constexpr int validationWorkerPoolSize = 4;
+    static constexpr double workerClaimMonitorInterval = 5.0;
+    static constexpr double workerClaimTimeout = 120.0;
+    static constexpr double healthSnapshotRefreshInterval = 180.0;
+    static constexpr double remotePollInterval = 15.0;
+    static constexpr double clientNodePollInterval = 2.0;
+    static constexpr double remotePollBackoffMaxInterval = 300.0;
+    static constexpr double remotePollInactiveInterval = 45.0;
+    static constexpr double clientNodePollBackoffMaxInterval = 60.0;
+    static constexpr double clientNodePollInactiveInterval = 8.0;
+    static constexpr double clientNodeRequestTimeout = 8.0;
+    static constexpr double clientNodeSyncTimeout = 18.0;
+    static constexpr int clientNodeRetryAttempts = 2;
+    static constexpr int defaultClientNodePort = 18789;
+    static inline const QString managedWorkspacesDirectoryName = QStringLiteral("workspaces");
+
+    AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTerminating> sessionTerminator,
+             AppStateOptions options = {});
+    ~AppState() override;
+
+    // ---- Construction helpers ----
+    // The task database: the SQLite file "tessaron.sqlite" in the data
+    // directory, or silently an empty in-memory store.
+    static std::unique_ptr<DatabaseServiceProtocol> makeDatabaseService(const QString &dataDirectory);
+    // The data directory, created when missing; fails when it cannot be made.
+    Result<QString> tessaronAppSupportDirectoryURL() const;
+
+    // ---- Settings ----
+    AppSettings &settings() { return m_settings; }
+    QString persistentNodeInstanceID() { return m_settings.persistentNodeInstanceID(); }
+    void appendOAuthLog(const QString &message);
+
+    // ---- Start-up ----
+    // Prepares the database, restores the remembered workspaces, repairs and
+    // prefetches, creates a first workspace on an empty installation.
+    QCoro::Task<> bootstrap();
+
+    // ---- Workspace registry ----
+    QCoro::Task<> initializeNewProject(QString folderPath);
+    QCoro::Task<> importExistingProject(QString folderPath);
+    void removeProject(const QUuid &projectID);
+    void selectNextWorkspace();
+    void selectPreviousWorkspace();
+    std::optional<BL_Workspace> activeProject() const;
+    QString workspaceStatusText() const;
+    // Sets the selected workspace and stores it as the last viewed one.
+    void setActiveProjectID(const std::optional<QUuid> &projectID);
+    // The folder of managed workspaces, created when missing.
+    Result<QString> managedWorkspaceRootDirectoryURL() const;
+
+    // ---- Web preview ----
+    QString browserURL(const QUuid &projectID) const;
+    void setBrowserURL(const QString &address, const QUuid &projectID);
+    void toggleBrowserSidebar(const QUuid &projectID);
+    void setBrowserSidebarVisible(bool visible, const QUuid &projectID);
+    bool isVisibleBrowserSidebarForActiveProject() const;
+    bool refreshVisibleBrowserSidebarForActiveProject();
+    void requestBrowserRefreshIfVisible(const QUuid &projectID);
+
+    // ---- Accounts, teams and node role (the local parts) ----
+    bool isUserTeamLogicEnabled();
+    bool isClientNodeMode() const { return m_currentNodeType == BL_NodeType::clientNode; }
+    std::optional<QString> resolvedBackendAPIBaseURL() const;
+    QList<BL_Workspace> projectsForSelectedTeam() const;
+    void ensureDefaultTeamAssignments();
+    bool shouldAttemptRemotePoll(const QString &reason);
+    bool shouldAttemptClientNodeSync(const QString &reason);
+
+    // ---- Worker accounting ----
+    void refreshWorkerStats(const QUuid &projectID);
+
+    // ---- Published state ----
+    const QList<BL_Workspace> &projects() const { return m_projects; }
+    const QList<BL_Team> &teams() const { return m_teams; }
+    const QList<BL_User> &users() const { return m_users; }
+    const std::optional<QUuid> &currentUserID() const { return m_currentUserID; }
+    const std::optional<QUuid> &selectedTeamID() const { return m_selectedTeamID; }
+    void setSelectedTeamID(const std::optional<QUuid> &teamID);
+    const std::optional<QUuid> &activeProjectID() const { return m_activeProjectID; }
+    TaskBoardStore *taskStore(const QUuid &projectID) const;
+    QList<QUuid> taskStoreIDs() const { return m_taskStores.keys(); }
+    const QHash<QUuid, qint64> &agentCountByProjectID() const { return m_agentCountByProjectID; }
+    const QHash<QUuid, qint64> &runningWorkerCountByProjectID() const { return m_runningWorkerCountByProjectID; }
+    qint64 sharedWorkerPoolSize() const { return m_sharedWorkerPoolSize; }
+    const QSet<QUuid> &browserSidebarEnabledProjectIDs() const { return m_browserSidebarEnabledProjectIDs; }
+    const QHash<QUuid, QString> &browserURLByProjectID() const { return m_browserURLByProjectID; }
+    const QHash<QUuid, qint64> &browserRefreshTokenByProjectID() const { return m_browserRefreshTokenByProjectID; }
+    bool isLocalTaskViewerRunning() const { return m_isLocalTaskViewerRunning; }
+    bool hasAttemptedLocalServerStart() const { return m_hasAttemptedLocalServerStart; }
+    const QString &backendBaseURLString() const { return m_backendBaseURLString; }
+    const QString &googleOAuthClientIDString() const { return m_googleOAuthClientIDString; }
+    bool isAuthenticated() const { return m_isAuthenticated; }
+    const std::optional<QString> &currentUserEmail() const { return m_currentUserEmail; }
+    bool remoteSyncFeatureEnabled() const { return m_remoteSyncFeatureEnabled; }
+    const std::optional<BL_NodeType> &currentNodeType() const { return m_currentNodeType; }
+    const QString &clientNodeHost() const { return m_clientNodeHost; }
+    qint64 clientNodePort() const { return m_clientNodePort; }
+    const QString &clientNodeAccessToken() const { return m_clientNodeAccessToken; }
+    const QString &oauthDebugLogText() const { return m_oauthDebugLogText; }
+    const std::optional<QString> &lastErrorMessage() const { return m_lastErrorMessage; }
+    void setLastErrorMessage(const std::optional<QString> &message);
+    bool hasPrefetchedSidebarData() const { return m_hasPrefetchedSidebarData; }
+
+    // ---- Owned services ----
+    BLEventBus &eventBus() const { return m_eventBus; }
+    const QUuid &managerID() const { return m_managerID; }
+    WorkerPool &workerPool() { return *m_workerPool; }
+    AgentEngine &agentEngine() { return *m_agentEngine; }
+    SystemEventWatcher &systemWatcher() { return *m_systemWatcher; }
+    DatabaseServiceProtocol &database() { return *m_database; }
+    ProjectBookmarkStore &bookmarkStore() { return *m_bookmarkStore; }
+    TeamProjectStore &teamStore() { return *m_teamStore; }
+    const LocalFileSystemService &fileSystem() const { return m_fileSystem; }
+    BrimlockSessionTerminating &sessionTerminator() { return *m_sessionTerminator; }
+    NotificationManager *notificationManager() const { return m_notificationManager.get(); }
+    const QString &dataDirectory() const { return m_dataDirectory; }
+    const std::optional<BL_AuthSession> &authSession() const { return m_authSession; }
+    bool hasWatcher(const QUuid &projectID) const { return m_watchers.contains(projectID); }
+    const Clock &clock() const { return *m_clock; }
+
+    // BoardTaskLookup: the board's current copy of a task.
+    std::optional<BL_Task> boardTask(const QUuid &workspaceID, const QUuid &taskID) const override;
+
+    // The six agents every worker pool starts with.
+    static QList<BL_Agent> makeDefaultAgents(TimePoint now);
+
+signals:
+    void changed(AppState::Field field);
+
+private:
+    // Construction
+    void loadSettings();
+    void bindEventPipelines();
+    void handleBusEvent(const BL_Event &event);
+
+    // Start-up
+    QCoro::Task<> restoreBookmarkedProjects();
+    QList<ProjectBookmarkStore::ImportedProjectRecord> tidyBookmarks();
+    void reconcilePendingTaskGitCheckpoints();
+    void prefetchSidebarDataIfNeeded();
+
+    // Registry
+    enum class NewWorkspaceKind { initialize, import };
+    QCoro::Task<> addWorkspace(QString folderPath, NewWorkspaceKind kind);
+    QCoro::Task<Result<void>> registerWorkspace(QString rootPath, BL_WorkspaceConfig config, QByteArray bookmarkData);
+    std::optional<QUuid> existingProjectID(const QString &path);
+    void startProjectWatcher(const BL_Workspace &workspace, const QByteArray &bookmarkData);
+    static void stopWatcher(ProjectWatcher &watcher);
+    QCoro::Task<> reloadProjectTasks(QUuid projectID);
+    void selectNeighbourWorkspace(int step);
+    void setTeamsAndUsersFromStore(bool includeUsers);
+
+    // Task flow hooks the start-up and registry rely on.
+    void scheduleReadyTasksIfCapacity(const QUuid &projectID);
+    void reconcileRunningAssignments(const QUuid &projectID);
+
+    // Preview
+    void persistBrowserURLs();
+    std::optional<QUuid> previewWorkspaceID() const;
+
+    // Accounts
+    bool canCurrentUserAccess(const QUuid &projectID);
+    QSet<QUuid> userTeamProjectIDs() const;
+    bool hasUsableCloudSession() const;
+    QCoro::Task<> pollRemoteTasksAcrossProjects(QString reason);
+    QCoro::Task<> syncFromClientNode(QString reason);
+    QCoro::Task<> refreshAuthContextFromBackend();
+
+    void publish(Field field) { emit changed(field); }
+    template<typename T>
+    void assign(T &member, const T &value, Field field)
+    {
+        member = value;
+        publish(field);
+    }
+
+    // Services
+    BLEventBus &m_eventBus;
+    QUuid m_managerID;
+    const Clock *m_clock;
+    LocalFileSystemService m_fileSystem;
+    QString m_dataDirectory;
+    std::unique_ptr<SettingsStore> m_ownedStandardDefaults;
+    std::unique_ptr<SettingsStore> m_ownedLegacyDefaults;
+    std::unique_ptr<ProjectBookmarkStore> m_bookmarkStore;
+    std::unique_ptr<TeamProjectStore> m_teamStore;
+    std::unique_ptr<AuthSessionStore> m_sessionStore;
+    AppSettings m_settings;
+    std::unique_ptr<BrimlockSessionTerminating> m_sessionTerminator;
+    std::unique_ptr<WorkerPool> m_workerPool;
+    std::unique_ptr<AgentEngine> m_agentEngine;
+    std::unique_ptr<SystemEventWatcher> m_systemWatcher;
+    std::unique_ptr<DatabaseServiceProtocol> m_database;
+    std::unique_ptr<NotificationManager> m_notificationManager;
+    std::vector<BLEventSubscription> m_cancellables;
+    QHash<QUuid, std::shared_ptr<ProjectWatcher>> m_watchers;
+
+    // Published state
+    QList<BL_Workspace> m_projects;
+    QList<BL_Team> m_teams;
+    QList<BL_User> m_users;
+    std::optional<QUuid> m_currentUserID;
+    std::optional<QUuid> m_selectedTeamID;
+    std::optional<QUuid> m_activeProjectID;
+    QHash<QUuid, std::shared_ptr<TaskBoardStore>> m_taskStores;
+    QHash<QUuid, qint64> m_agentCountByProjectID;
+    QHash<QUuid, qint64> m_runningWorkerCountByProjectID;
+    qint64 m_sharedWorkerPoolSize = 0;
+    QSet<QUuid> m_browserSidebarEnabledProjectIDs;
+    QHash<QUuid, QString> m_browserURLByProjectID;
+    QHash<QUuid, qint64> m_browserRefreshTokenByProjectID;
+    bool m_isLocalTaskViewerRunning = false;
+    bool m_hasAttemptedLocalServerStart = false;
+    QString m_backendBaseURLString;
+    QString m_googleOAuthClientIDString;
+    bool m_isAuthenticated = false;
+    std::optional<QString> m_currentUserEmail;
+    bool m_remoteSyncFeatureEnabled = false;
+    std::optional<BL_NodeType> m_currentNodeType;
+    QString m_clientNodeHost;
+    qint64 m_clientNodePort = 0;
+    QString m_clientNodeAccessToken;
+    QString m_oauthDebugLogText;
+    std::optional<BL_Invite> m_lastCreatedInvite;
+    std::optional<QString> m_lastErrorMessage;
+
+    // Working state
+    bool m_hasPrefetchedSidebarData = false;
+    std::optional<BL_AuthSession> m_authSession;
+    std::optional<BL_AuthContext> m_authContext;
+    QSet<QUuid> m_projectIDsRegisteredRemotely;
+    QHash<QUuid, QUuid> m_remoteTaskIDByLocalTaskID;
+    QHash<QUuid, QUuid> m_localTaskIDByRemoteTaskID;
+    QHash<QUuid, QString> m_lastEmittedTaskDigestByLocalTaskID;
+    TimePoint m_nextRemotePollAllowedAt = TimePoint::fromReferenceSeconds(-1e12);
+    TimePoint m_nextClientNodeSyncAllowedAt = TimePoint::fromReferenceSeconds(-1e12);
+    std::optional<TimePoint> m_lastRemoteIntervalPollAttemptAt;
+    std::optional<TimePoint> m_lastClientNodeIntervalSyncAttemptAt;
+    TimePoint m_appLaunchDate;
+};

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "TestSupport.h"
+#include "model/UserNotificationCenter.h"
+#include "platform/SettingsStore.h"
+#include "state/AppState.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+// A notification centre that only remembers what it was asked.
+class RecordingNotificationCenter final : public UserNotificationCenter
+{
+public:
+    void requestAuthorization(AuthorizationHandler done) override { done(true, std::nullopt); }
+    void add(const UserNotificationRequest &request, AddHandler done) override
+    {
+        requests.append(request);
+        done(std::nullopt);
+    }
+    QList<UserNotificationRequest> requests;
+};
+
+// Settings, data folder and home for one application state, kept across a
+// "restart" (a second AppState over the same stores and folders).
+struct AppStateFixture
+{
+    TestSupport::TemporaryHome home;
+    MemorySettingsStore defaults;
+    MemorySettingsStore standardDefaults;
+    MemorySettingsStore legacySuite;
+    QString dataDirectory = home.path() + QStringLiteral("/appdata");
+    QStringList printedLines;
+
+    std::unique_ptr<AppState> make()
+    {
+        AppStateOptions options;
+        options.dataDirectory = dataDirectory;
+        options.standardDefaults = &standardDefaults;
+        options.legacyDefaults = &legacySuite;
+        options.notificationCenter = std::make_unique<RecordingNotificationCenter>();
+        options.notificationOutput = [this](const QString &line) { printedLines.append(line); };
+        return std::make_unique<AppState>(defaults, std::make_unique<BrimlockSessionTerminator>(), std::move(options));
+    }
+
+    // Runs a coroutine of the state to its end on the main thread.
+    static bool run(QCoro::Task<> task, int timeoutMs = 20000)
+    {
+        bool done = false;
+        auto wrapper = [](QCoro::Task<> inner, bool *finished) -> QCoro::Task<> {
+            co_await std::move(inner);
+            *finished = true;
+        };
+        auto running = wrapper(std::move(task), &done);
+        return TestSupport::waitUntil([&] { return done; }, timeoutMs);
+    }
+
+    QString makeFolder(const QString &name)
+    {
+        const QString path = home.path() + u'/' + name;
+        QDir().mkpath(path);
+        return path;
+    }
+};
