@@ -175,23 +175,8 @@ std::optional<BL_Task> AppState::boardTask(const QUuid &workspaceID, const QUuid
     return store ? store->task(taskID) : std::nullopt;
 }
 
-void AppState::bindEventPipelines()
-{
-    QPointer<AppState> self(this);
-    m_cancellables.push_back(m_eventBus.subscribe([self](const BL_Event &event) {
-        if (self)
-            self->handleBusEvent(event);
-    }));
-}
-
 void AppState::handleBusEvent(const BL_Event &)
 {
     // Task tracking folds events into the task records (built with the task
     // actions).
-}
-
-void AppState::refreshWorkerStats(const QUuid &projectID)
-{
-    m_runningWorkerCountByProjectID.insert(projectID, m_workerPool->runningCount(projectID));
-    publish(Field::runningWorkerCountByProjectID);
 }

@@ -28,12 +28,14 @@
 #include <QList>
 #include <QObject>
 #include <QSet>
+#include <QTimer>
 #include <QString>
 #include <QUuid>
 #include <memory>
 #include <optional>
 
 class ProjectWatcher;
+
 class UserNotificationCenter;
 
 // What the application state is built with besides its settings store and
@@ -164,8 +166,15 @@ public:
     bool shouldAttemptRemotePoll(const QString &reason);
     bool shouldAttemptClientNodeSync(const QString &reason);
 
-    // ---- Worker accounting ----
+    // ---- Delegation and worker accounting ----
+    void requestDelegation(const QUuid &taskID, const QUuid &projectID, const QString &source);
     void refreshWorkerStats(const QUuid &projectID);
+    void refreshWorkerStatsForAllProjects();
+    void scheduleReadyTasksAcrossWorkspaces();
+    void reconcileRunningAssignments(const QUuid &projectID);
+    // Re-queues every delegation that no worker claimed within 120 s.
+    void reconcilePendingWorkerClaims();
+    void setWorkerPoolSize(const QUuid &projectID, qint64 requestedSize);
 
     // ---- Published state ----
     const QList<BL_Workspace> &projects() const { return m_projects; }
@@ -248,9 +257,14 @@ private:
     void selectNeighbourWorkspace(int step);
     void setTeamsAndUsersFromStore(bool includeUsers);
 
-    // Task flow hooks the start-up and registry rely on.
+    // Task flow
     void scheduleReadyTasksIfCapacity(const QUuid &projectID);
-    void reconcileRunningAssignments(const QUuid &projectID);
+    void performDelegationRequest(const QUuid &taskID, const QUuid &projectID, const QString &source);
+    void persistTask(const BL_Task &task);
+    bool cloudSyncConditionHolds() const;
+    void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
+    QCoro::Task<> refreshHealthSnapshot();
+    void logTaskEvent(const BL_Event &event, const BL_Task &task);
 
     // Preview
     void persistBrowserURLs();
@@ -291,6 +305,7 @@ private:
     std::unique_ptr<DatabaseServiceProtocol> m_database;
     std::unique_ptr<NotificationManager> m_notificationManager;
     std::vector<BLEventSubscription> m_cancellables;
+    std::vector<std::unique_ptr<QTimer>> m_timers;
     QHash<QUuid, std::shared_ptr<ProjectWatcher>> m_watchers;
 
     // Published state
