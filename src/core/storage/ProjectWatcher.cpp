@@ -32,7 +32,8 @@ const QString kGitDiffArtifactKey = QStringLiteral("git_diff_artifact");
 const QString kAppliedFilesKey = QStringLiteral("applied_files");
 
 using Completion = std::shared_ptr<QPromise<void>>;
-// Absolute file path → hex SHA-256 of the content last applied from it.
+// File path relative to the workspace root (so a moved workspace keeps its
+// record) → hex SHA-256 of the content last applied from that file.
 using AppliedDigests = QHash<QString, QByteArray>;
 
 // Which of the fields that otherwise keep their stored values a task file
@@ -69,7 +70,7 @@ CarriedFields carriedFields(const QByteArray &json)
 // A task read from a file in the file phase, on its way to the store phase.
 struct IncomingTask
 {
-    QString path;
+    QString stateKey; // the file's key in the applied digests
     BL_Task task;
     QByteArray digest;
     bool alreadyApplied = false; // this very content was applied before
@@ -348,6 +349,7 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
     }
     if (!appliedDigests)
         appliedDigests = readAppliedDigests(stateFile);
+    const QDir rootFolder(*scopedURL);
 
     const QHash<QString, QUuid> previous = knownTasksByFilePath;
     QHash<QString, QUuid> next;
@@ -376,11 +378,11 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
             continue;
         }
         IncomingTask incoming;
-        incoming.path = path;
+        incoming.stateKey = rootFolder.relativeFilePath(path);
         incoming.task = std::move(task).value();
         incoming.task.projectID = project.id; // whatever the file says
         incoming.digest = digestOf(*bytes);
-        incoming.alreadyApplied = appliedDigests->value(path) == incoming.digest;
+        incoming.alreadyApplied = appliedDigests->value(incoming.stateKey) == incoming.digest;
         incoming.carried = carriedFields(*bytes);
         next.insert(path, incoming.task.blID);
         changed.append(std::move(incoming));
@@ -393,7 +395,9 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
         removedIDs.remove(id);
 
     // Files that are gone no longer need their digests.
-    const QSet<QString> listed(files->cbegin(), files->cend());
+    QSet<QString> listed;
+    for (const QString &path : *files)
+        listed.insert(rootFolder.relativeFilePath(path));
     QStringList forgotten;
     for (auto it = appliedDigests->constBegin(); it != appliedDigests->constEnd(); ++it) {
         if (!listed.contains(it.key()))
@@ -436,7 +440,7 @@ QCoro::Task<> ProjectWatcher::Core::storePhase(std::shared_ptr<Core> self, quint
         } else {
             written = mergedTask(*existing, incoming);
             if (!ProjectWatcher::hasExternalTaskChanged(*existing, written)) {
-                applied.insert(incoming.path, incoming.digest);
+                applied.insert(incoming.stateKey, incoming.digest);
                 continue;
             }
             type = BL_EventType::taskModified;
@@ -452,7 +456,7 @@ QCoro::Task<> ProjectWatcher::Core::storePhase(std::shared_ptr<Core> self, quint
         auto write = core.database.upsertTask(written);
         const Result<void> stored = co_await std::move(write);
         if (stored)
-            applied.insert(incoming.path, incoming.digest); // else applied again next time
+            applied.insert(incoming.stateKey, incoming.digest); // else applied again next time
     }
 
     for (const QUuid &id : removed) {

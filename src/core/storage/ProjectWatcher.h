@@ -30,8 +30,9 @@ class FileSystemProtocol;
 //
 // Each sync cycle reads only the files whose modification time or size
 // changed. It remembers, in a small state file of its own, the content digest
-// of every file it last applied, so a file whose content it has already
-// applied is not applied again, not even after a restart: a task the
+// of every file it last applied (by its path inside the workspace), so a file
+// whose content it has already applied is not applied again, not even after
+// a restart or a move of the workspace folder: a task the
 // application has moved on since (run, completed, talked to) keeps its state
 // while its file stays as it was. A file that did change is merged into the
 // stored task, and the fields a task file does not carry (worker state,

@@ -146,19 +146,27 @@ class ProjectWatcherTest : public QObject
 
     QString taskPath(const QString &name) const { return QDir(m_tasks).filePath(name); }
 
+    // Points the workspace at `rootPath` (moving it there when it exists elsewhere).
+    void placeWorkspaceAt(const QString &rootPath)
+    {
+        if (!m_workspace.rootPath.isEmpty())
+            QVERIFY(QDir().rename(m_workspace.rootPath, rootPath));
+        m_workspace.rootPath = rootPath;
+        m_tasks = QDir(rootPath).filePath(QStringLiteral(".brimlock/tasks"));
+        QVERIFY(QDir().mkpath(m_tasks));
+        const auto bookmark = FolderBookmark::create(rootPath);
+        QVERIFY(bookmark.ok());
+        m_bookmark = *bookmark;
+    }
+
 private slots:
     void init()
     {
         m_root = std::make_unique<QTemporaryDir>();
         m_stateDirectory = std::make_unique<QTemporaryDir>();
-        m_tasks = m_root->filePath(QStringLiteral(".brimlock/tasks"));
-        QVERIFY(QDir().mkpath(m_tasks));
         const TimePoint now = TimePoint::now();
-        m_workspace
-            = BL_Workspace {QUuid::createUuid(), std::nullopt, QStringLiteral("Demo"), m_root->path(), now, now};
-        const auto bookmark = FolderBookmark::create(m_root->path());
-        QVERIFY(bookmark.ok());
-        m_bookmark = *bookmark;
+        m_workspace = BL_Workspace {QUuid::createUuid(), std::nullopt, QStringLiteral("Demo"), QString(), now, now};
+        placeWorkspaceAt(m_root->filePath(QStringLiteral("project")));
         auto opened = SQLiteDatabaseService::open(m_root->filePath(QStringLiteral("tessaron.sqlite")));
         QVERIFY2(opened.ok(), qPrintable(opened.errorMessage()));
         m_database = std::move(opened).value();
@@ -281,6 +289,7 @@ private slots:
     {
         QTest::addColumn<QString>("edit");
         QTest::newRow("file unchanged") << QString();
+        QTest::newRow("workspace moved, file unchanged") << QStringLiteral("moved");
         QTest::newRow("file changed while no watcher ran") << QStringLiteral("stopped");
         QTest::newRow("file changed while watching") << QStringLiteral("watching");
     }
@@ -288,7 +297,7 @@ private slots:
     {
         QFETCH(QString, edit);
         const QUuid id = QUuid::createUuid();
-        const QString path = taskPath(QStringLiteral("task.json"));
+        QString path = taskPath(QStringLiteral("task.json"));
         writeInPlace(path, taskFile(id, QStringLiteral("queued"), QStringLiteral("Original")));
         startWatcher(*m_database);
         QCOMPARE(m_seen.size(), 1);
@@ -310,6 +319,10 @@ private slots:
         const BL_Task beforeRestart = *stored(id);
 
         m_watcher.reset();
+        if (edit == QLatin1String("moved")) {
+            placeWorkspaceAt(m_root->filePath(QStringLiteral("renamed")));
+            path = taskPath(QStringLiteral("task.json"));
+        }
         if (edit == QLatin1String("stopped"))
             replaceByRename(path, taskFile(id, QStringLiteral("completed"), QStringLiteral("Edited")));
         m_seen.clear();
@@ -321,7 +334,7 @@ private slots:
         }
 
         const BL_Task after = *stored(id);
-        if (edit.isEmpty()) {
+        if (edit.isEmpty() || edit == QLatin1String("moved")) {
             QVERIFY(m_seen.isEmpty());
             QCOMPARE(after, beforeRestart);
             return;
