@@ -176,7 +176,7 @@ void tst_BrimlockHealthRunner::standardChecks_data()
         << Status::success << kDoctorDefault;
 
     QTest::newRow("agents hangs") << j("{'agents': {'plain': {'stdout': '- coder\\n', 'sleep': 30}}}") << Status::failed
-                                  << QStringLiteral("The command did not finish within 0.5 seconds and was stopped.")
+                                  << QStringLiteral("The command did not finish within 3 seconds and was stopped.")
             + kUnreadable << Status::success
                                   << kDoctorDefault;
     QTest::newRow("doctor hangs after printing")
@@ -185,7 +185,7 @@ void tst_BrimlockHealthRunner::standardChecks_data()
             + QStringLiteral("\n\nSub-agent check passed: found 1 sub-agent(s) in "
                              "addition to main.")
         << Status::failed
-        << QStringLiteral("Checking gateway\nThe command did not finish within 0.5 seconds and was stopped.");
+        << QStringLiteral("Checking gateway\nThe command did not finish within 3 seconds and was stopped.");
 }
 
 void tst_BrimlockHealthRunner::standardChecks()
@@ -202,11 +202,11 @@ void tst_BrimlockHealthRunner::standardChecks()
 
     HealthCheckOptions options;
     options.host = AgentToolsFixture::sandboxHost();
-    options.commandTimeout = 500ms;
+    options.commandTimeout = 3s;
     QElapsedTimer elapsed;
     elapsed.start();
     const QList<HealthCheckResult> results = BrimlockHealthRunner(options).runStandardChecks();
-    QVERIFY2(elapsed.elapsed() < 8000, "a hung check must end at its time limit");
+    QVERIFY2(elapsed.elapsed() < 20000, "a hung check must end at its time limit");
 
     QCOMPARE(
         titles(results), (QStringList {QStringLiteral("Sub-agent Availability"), QStringLiteral("Brimlock Doctor")}));

@@ -321,7 +321,7 @@ void tst_CodexBarUsageRunner::fetchUsage_data()
         << reply({{QStringLiteral("exit"), 3}}) << QByteArray() << QStringLiteral("codexbar command failed.");
     QTest::newRow("hangs") << reply({{QStringLiteral("sleep"), 30}, {QStringLiteral("stdout"), wrapperText}})
                            << QByteArray()
-                           << QStringLiteral("codexbar did not finish within 0.5 seconds and was stopped.");
+                           << QStringLiteral("codexbar did not finish within 3 seconds and was stopped.");
 }
 
 void tst_CodexBarUsageRunner::fetchUsage()
@@ -336,13 +336,13 @@ void tst_CodexBarUsageRunner::fetchUsage()
     TestSupport::PinnedClock clock(kT0);
     CodexBarUsageOptions options;
     options.host = AgentToolsFixture::sandboxHost();
-    options.timeout = 500ms;
+    options.timeout = 3s;
     options.clock = &clock;
     QElapsedTimer elapsed;
     elapsed.start();
     const std::optional<CodexBarUsageResult> result = awaitTask(CodexBarUsageRunner(options).fetchUsage());
     QVERIFY(result);
-    QVERIFY2(elapsed.elapsed() < 5000, "a hung codexbar must end at its time limit");
+    QVERIFY2(elapsed.elapsed() < 15000, "a hung codexbar must end at its time limit");
 
     QCOMPARE(result->checkedAt, kT0);
     if (snapshots.isEmpty()) {
