@@ -32,26 +32,6 @@ bool allDigits(QStringView text)
     return true;
 }
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-qint64 daysFromCivil(qint64 y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const qint64 era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<qint64>(doe) - 719468;
-}
-
-bool validDate(int y, int m, int d)
-{
-    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1)
-        return false;
-    static const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    const int length = lengths[m - 1] + (m == 2 && leap ? 1 : 0);
-    return d <= length;
-}
 } // namespace
 
 std::optional<TimePoint> TimePoint::fromReferenceSecondsChecked(double seconds)
@@ -99,9 +79,9 @@ std::optional<TimePoint> TimePoint::fromDatabaseText(QStringView text)
             return std::nullopt;
     const int y = digits(text, 0, 4), mo = digits(text, 5, 2), d = digits(text, 8, 2);
     const int h = digits(text, 11, 2), mi = digits(text, 14, 2), s = digits(text, 17, 2), ms = digits(text, 20, 3);
-    if (!validDate(y, mo, d) || h > 23 || mi > 59 || s > 59)
+    if (!isValidCivilDate(y, mo, d) || h > 23 || mi > 59 || s > 59)
         return std::nullopt;
-    const double unix = static_cast<double>(daysFromCivil(y, mo, d)) * 86400.0 + h * 3600 + mi * 60 + s + ms / 1000.0;
+    const double unix = static_cast<double>(TimePoint::daysFromCivil(y, mo, d)) * 86400.0 + h * 3600 + mi * 60 + s + ms / 1000.0;
     return fromUnixSeconds(unix);
 }
 
@@ -159,9 +139,9 @@ std::optional<TimePoint> TimePoint::fromIso8601(QStringView text, Fraction fract
     }
     const int y = digits(text, 0, 4), mo = digits(text, 5, 2), d = digits(text, 8, 2);
     const int h = digits(text, 11, 2), mi = digits(text, 14, 2), s = digits(text, 17, 2);
-    if (!validDate(y, mo, d) || h > 23 || mi > 59 || s > 59 || std::abs(offsetSeconds) > 18 * 3600)
+    if (!isValidCivilDate(y, mo, d) || h > 23 || mi > 59 || s > 59 || std::abs(offsetSeconds) > 18 * 3600)
         return std::nullopt;
-    const double unix = static_cast<double>(daysFromCivil(y, mo, d)) * 86400.0 + h * 3600 + mi * 60 + s
+    const double unix = static_cast<double>(TimePoint::daysFromCivil(y, mo, d)) * 86400.0 + h * 3600 + mi * 60 + s
         + fractionSeconds - offsetSeconds;
     return fromUnixSecondsChecked(unix);
 }
@@ -171,6 +151,25 @@ std::optional<TimePoint> TimePoint::fromJson(const QJsonValue &value)
     if (!value.isDouble())
         return std::nullopt;
     return fromReferenceSecondsChecked(value.toDouble());
+}
+
+bool TimePoint::isValidCivilDate(int y, int m, int d)
+{
+    if (y < 1 || y > 9999 || m < 1 || m > 12 || d < 1)
+        return false;
+    static const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return d <= lengths[m - 1] + (m == 2 && leap ? 1 : 0);
+}
+
+qint64 TimePoint::daysFromCivil(qint64 y, unsigned m, unsigned d)
+{
+    y -= m <= 2;
+    const qint64 era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<qint64>(doe) - 719468;
 }
 
 const Clock &Clock::system()

@@ -42,6 +42,11 @@ public:
     // "Z" or a numeric offset (+hh:mm or +hhmm). Fraction as asked.
     static std::optional<TimePoint> fromIso8601(QStringView text, Fraction fraction = Fraction::Optional);
 
+    // Calendar helpers (proleptic Gregorian, UTC): whether a date exists in
+    // years 1 to 9999, and the days from 1970-01-01 to it.
+    static bool isValidCivilDate(int year, int month, int day);
+    static qint64 daysFromCivil(qint64 year, unsigned month, unsigned day);
+
     // JSON number of reference seconds; nothing for anything else.
     QJsonValue toJson() const { return QJsonValue(m_seconds); }
     static std::optional<TimePoint> fromJson(const QJsonValue &value);

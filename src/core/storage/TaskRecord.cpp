@@ -56,26 +56,6 @@ bool readDigits(QStringView text, qsizetype &pos, int count, int &value)
     return true;
 }
 
-bool validDate(int y, int m, int d)
-{
-    if (y < 1 || m < 1 || m > 12 || d < 1)
-        return false;
-    static const int lengths[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return d <= lengths[m - 1] + (m == 2 && leap ? 1 : 0);
-}
-
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-qint64 daysFromCivil(qint64 y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const qint64 era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<qint64>(doe) - 719468;
-}
-
 // "yyyy-MM-dd", optionally followed by " " or "T" and "HH:mm", optional
 // ":ss", optional fraction, optional zone ("Z" or "+hh:mm"). No zone is UTC.
 std::optional<TimePoint> sqlDateText(QStringView text)
@@ -85,7 +65,7 @@ std::optional<TimePoint> sqlDateText(QStringView text)
     if (!readDigits(text, pos, 4, year) || pos >= text.size() || text[pos++] != u'-' || !readDigits(text, pos, 2, month)
         || pos >= text.size() || text[pos++] != u'-' || !readDigits(text, pos, 2, day))
         return std::nullopt;
-    if (!validDate(year, month, day))
+    if (!TimePoint::isValidCivilDate(year, month, day))
         return std::nullopt;
 
     int hour = 0, minute = 0, second = 0;
@@ -132,7 +112,7 @@ std::optional<TimePoint> sqlDateText(QStringView text)
         if (pos != text.size() || hour > 23 || minute > 59 || second > 59)
             return std::nullopt;
     }
-    const double unix = static_cast<double>(daysFromCivil(year, month, day)) * 86400.0 + hour * 3600.0 + minute * 60.0
+    const double unix = static_cast<double>(TimePoint::daysFromCivil(year, month, day)) * 86400.0 + hour * 3600.0 + minute * 60.0
         + second + fraction - offsetSeconds;
     return TimePoint::fromUnixSecondsChecked(unix);
 }
