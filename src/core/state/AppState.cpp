@@ -49,7 +49,8 @@ AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTermi
                                 ? nullptr
                                 : std::make_unique<FileSettingsStore>(FileSettingsStore::legacySuitePath())),
       m_settings(defaults, options.legacyDefaults ? options.legacyDefaults : m_ownedLegacyDefaults.get()),
-      m_sessionTerminator(std::move(sessionTerminator))
+      m_sessionTerminator(std::move(sessionTerminator)),
+      m_taskLogWriter(std::make_unique<TaskLogWriter>(m_dataDirectory, *m_clock))
 {
     SettingsStore &standard = options.standardDefaults ? *options.standardDefaults : *m_ownedStandardDefaults;
     m_bookmarkStore = std::make_unique<ProjectBookmarkStore>(standard, m_dataDirectory, *m_clock);
@@ -175,8 +176,3 @@ std::optional<BL_Task> AppState::boardTask(const QUuid &workspaceID, const QUuid
     return store ? store->task(taskID) : std::nullopt;
 }
 
-void AppState::handleBusEvent(const BL_Event &)
-{
-    // Task tracking folds events into the task records (built with the task
-    // actions).
-}

@@ -17,6 +17,8 @@
 #include "model/NotificationManager.h"
 #include "platform/SettingsStore.h"
 #include "state/AppSettings.h"
+#include "state/TaskCreation.h"
+#include "state/TaskLogWriter.h"
 #include "storage/DatabaseServiceProtocol.h"
 #include "storage/LocalFileSystemService.h"
 #include "storage/ProjectBookmarkStore.h"
@@ -166,6 +168,11 @@ public:
     bool shouldAttemptRemotePoll(const QString &reason);
     bool shouldAttemptClientNodeSync(const QString &reason);
 
+    // ---- Task actions ----
+    // Builds, shows, stores and announces a new task; a queued one is
+    // delegated at once while the pool has room.
+    void createTask(const TaskCreationRequest &request);
+
     // ---- Delegation and worker accounting ----
     void requestDelegation(const QUuid &taskID, const QUuid &projectID, const QString &source);
     void refreshWorkerStats(const QUuid &projectID);
@@ -220,6 +227,7 @@ public:
     const LocalFileSystemService &fileSystem() const { return m_fileSystem; }
     BrimlockSessionTerminating &sessionTerminator() { return *m_sessionTerminator; }
     NotificationManager *notificationManager() const { return m_notificationManager.get(); }
+    TaskLogWriter &taskLogWriter() { return *m_taskLogWriter; }
     const QString &dataDirectory() const { return m_dataDirectory; }
     const std::optional<BL_AuthSession> &authSession() const { return m_authSession; }
     bool hasWatcher(const QUuid &projectID) const { return m_watchers.contains(projectID); }
@@ -238,7 +246,7 @@ private:
     // Construction
     void loadSettings();
     void bindEventPipelines();
-    void handleBusEvent(const BL_Event &event);
+    void handleEventForTaskTracking(const BL_Event &event);
 
     // Start-up
     QCoro::Task<> restoreBookmarkedProjects();
@@ -263,6 +271,7 @@ private:
     void persistTask(const BL_Task &task);
     bool cloudSyncConditionHolds() const;
     void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
+    void captureTaskGitAfterCheckpoint(const QUuid &taskID, const QUuid &projectID);
     QCoro::Task<> refreshHealthSnapshot();
     void logTaskEvent(const BL_Event &event, const BL_Task &task);
 
@@ -299,6 +308,7 @@ private:
     std::unique_ptr<AuthSessionStore> m_sessionStore;
     AppSettings m_settings;
     std::unique_ptr<BrimlockSessionTerminating> m_sessionTerminator;
+    std::unique_ptr<TaskLogWriter> m_taskLogWriter;
     std::unique_ptr<WorkerPool> m_workerPool;
     std::unique_ptr<AgentEngine> m_agentEngine;
     std::unique_ptr<SystemEventWatcher> m_systemWatcher;

@@ -3,19 +3,12 @@
 #include "AppState.h"
 
 #include "common/UuidText.h"
+#include "state/TaskTracking.h"
+#include "state/WorkerClaimTimeout.h"
 
 #include <QTimer>
 #include <algorithm>
 
-namespace {
-
-QString pendingSpawnKey(const TimePoint &now, const QUuid &taskID)
-{
-    const qint64 milliseconds = static_cast<qint64>(std::floor(now.unixSeconds() * 1000.0));
-    return QStringLiteral("pending-spawn:%1:%2").arg(milliseconds).arg(UuidText::lower(taskID));
-}
-
-} // namespace
 
 bool AppState::cloudSyncConditionHolds() const
 {
@@ -79,34 +72,19 @@ void AppState::performDelegationRequest(const QUuid &taskID, const QUuid &projec
     TaskBoardStore *store = taskStore(projectID);
     if (!store)
         return;
-    const QString key = pendingSpawnKey(m_clock->now(), taskID);
     const auto current = store->task(taskID);
     if (!current)
         return;
-    BL_Task updated = *current;
-    updated.workerState = BL_TaskWorkerState::delegatedAccepted;
-    updated.delegationState = BL_TaskDelegationState::spawnPending;
-    updated.workerSessionKey = key;
-    updated.taskLastActivityDate = m_clock->now();
-    updated.updatedAt = m_clock->now();
+    const BL_Task updated = TaskCreation::markedForDelegation(*current, *m_clock);
     store->applyIncrementalUpdate(updated, current);
     persistTask(updated);
-
-    BL_TaskEventPayload delegated;
-    delegated.agentID = m_managerID;
-    delegated.detail = QStringLiteral("Delegation requested (%1).").arg(source);
-    delegated.conversationTurn =
-        BL_TaskConversationTurn{QUuid::createUuid(), m_clock->now(), BL_TaskConversationRole::manager, m_managerID,
-                                QStringLiteral("Delegating task to worker (source: %1).").arg(source)};
-    delegated.workerSessionKey = key;
-    m_eventBus.send(BL_Event::make(BL_EventType::taskDelegated, projectID, taskID, delegated));
+    m_eventBus.send(TaskCreation::taskDelegatedEvent(updated, m_managerID, source, *m_clock));
 
     std::optional<QString> rootPath;
     for (const BL_Workspace &workspace : std::as_const(m_projects))
         if (workspace.id == projectID)
             rootPath = workspace.rootPath;
-    BL_DelegationRequestPayload request{m_managerID, source, updated.inputData, rootPath};
-    m_eventBus.send(BL_Event::make(BL_EventType::delegationRequested, projectID, taskID, request));
+    m_eventBus.send(TaskCreation::delegationRequestedEvent(updated, m_managerID, source, rootPath, *m_clock));
 }
 
 void AppState::bindEventPipelines()
@@ -140,7 +118,7 @@ void AppState::bindEventPipelines()
 
     m_cancellables.push_back(m_eventBus.subscribe([self](const BL_Event &event) {
         if (self)
-            self->handleBusEvent(event);
+            self->handleEventForTaskTracking(event);
     }));
 
     auto every = [this](double seconds, std::function<void()> tick) {
@@ -218,40 +196,26 @@ void AppState::reconcileRunningAssignments(const QUuid &projectID)
 
 void AppState::reconcilePendingWorkerClaims()
 {
-    const TimePoint cutoff = m_clock->now().addSeconds(-workerClaimTimeout);
+    const TimePoint cutoff = WorkerClaimTimeout::cutoff(m_clock->now());
     const QList<QUuid> projectIDs = m_taskStores.keys();
     for (const QUuid &projectID : projectIDs) {
         const TaskBoardStore *store = taskStore(projectID);
         if (!store)
             continue;
-        QList<BL_Task> pending;
-        for (const BL_Task &task : store->taskByID()) {
-            const bool waiting = task.delegationState == BL_TaskDelegationState::spawnPending
-                || task.delegationState == BL_TaskDelegationState::allocated;
-            if (waiting && task.workerSessionKey && task.workerSessionKey->startsWith(QStringLiteral("pending-spawn:"))
-                && task.taskLastActivityDate <= cutoff)
-                pending.append(task);
-        }
+        const QList<BL_Task> pending = WorkerClaimTimeout::overdueClaims(store->taskByID().values(), cutoff);
         if (pending.isEmpty())
             continue;
-        for (const BL_Task &task : std::as_const(pending)) {
-            if (task.status != BL_TaskStatus::queued) {
+        for (const BL_Task &task : pending) {
+            if (WorkerClaimTimeout::needsMoveToQueue(task)) {
                 if (TaskBoardStore *board = taskStore(projectID)) {
                     board->setTaskStatus(task.blID, BL_TaskStatus::queued, projectID, &m_eventBus);
                     if (const auto moved = boardTask(projectID, task.blID)) {
                         persistTask(*moved);
-                        logTaskEvent(BL_Event::make(BL_EventType::taskMoved, projectID, task.blID), *moved);
+                        logTaskEvent(WorkerClaimTimeout::requeueLogEvent(*moved, *m_clock), *moved);
                     }
                 }
             }
-            BL_TaskEventPayload payload;
-            payload.detail = QStringLiteral("Spawn/claim timeout exceeded (%1s); task re-queued.")
-                                 .arg(static_cast<int>(workerClaimTimeout));
-            payload.conversationTurn = BL_TaskConversationTurn{
-                QUuid::createUuid(), m_clock->now(), BL_TaskConversationRole::system, std::nullopt,
-                QStringLiteral("Worker claim timeout exceeded; task moved back to Intake queue.")};
-            payload.workerSessionKey = task.workerSessionKey;
-            m_eventBus.send(BL_Event::make(BL_EventType::delegationRejected, projectID, task.blID, payload));
+            m_eventBus.send(WorkerClaimTimeout::rejectionEvent(task, *m_clock));
         }
         scheduleReadyTasksAcrossWorkspaces();
     }
@@ -283,12 +247,111 @@ void AppState::captureTaskGitBeforeCheckpoint(const QUuid &, const QUuid &)
     // Git checkpoints of tasks arrive with the checkpoint pipeline.
 }
 
+void AppState::captureTaskGitAfterCheckpoint(const QUuid &, const QUuid &)
+{
+}
+
 QCoro::Task<> AppState::refreshHealthSnapshot()
 {
     co_return;
 }
 
-void AppState::logTaskEvent(const BL_Event &, const BL_Task &)
+void AppState::logTaskEvent(const BL_Event &event, const BL_Task &task)
 {
-    // The per-task event log arrives with the task log writer.
+    if (std::any_of(m_projects.begin(), m_projects.end(), [&](const BL_Workspace &w) { return w.id == event.projectID; }))
+        m_taskLogWriter->appendTaskDebugLog(event, task);
+}
+
+void AppState::createTask(const TaskCreationRequest &request)
+{
+    if (isClientNodeMode()) {
+        // Forwarded to the main node by the node sharing.
+        if (!TaskCreation::clientNodeRequestText(request.title, request.description))
+            setLastErrorMessage(TaskCreation::kTitleRequiredMessage);
+        return;
+    }
+    TaskBoardStore *store = taskStore(request.projectID);
+    if (!store)
+        return;
+    std::optional<QString> workspaceName;
+    for (const BL_Workspace &workspace : std::as_const(m_projects))
+        if (workspace.id == request.projectID)
+            workspaceName = workspace.name;
+    const auto task =
+        TaskCreation::makeTask(request, workspaceName, TaskCreation::currentSubmitterUsername(), *m_clock);
+    if (!task) {
+        setLastErrorMessage(task.errorMessage());
+        return;
+    }
+    store->applyIncrementalUpdate(*task, store->task(task->blID));
+    persistTask(*task);
+    m_eventBus.send(TaskCreation::taskCreatedEvent(*task, *m_clock));
+    if (task->status == BL_TaskStatus::queued)
+        scheduleReadyTasksIfCapacity(request.projectID);
+    if (cloudSyncConditionHolds()) {
+        QPointer<AppState> self(this);
+        auto poll = [](QPointer<AppState> self) -> QCoro::Task<> {
+            if (!self)
+                co_return;
+            auto polling = self->pollRemoteTasksAcrossProjects(QStringLiteral("local-create"));
+            co_await std::move(polling);
+        };
+        QMetaObject::invokeMethod(this, [self, poll] { poll(self); }, Qt::QueuedConnection);
+    }
+}
+
+void AppState::handleEventForTaskTracking(const BL_Event &event)
+{
+    const QUuid projectID = event.projectID;
+    const QUuid taskID = event.taskID;
+    const TaskTracking::Steps steps = TaskTracking::stepsFor(event);
+    if (steps.output) {
+        if (steps.output->kind == TaskTracking::OutputStreamRoute::Kind::reset)
+            m_taskLogWriter->resetTaskStdoutLog(projectID, taskID);
+        else
+            m_taskLogWriter->appendTaskStdoutChunk(projectID, taskID, steps.output->chunk);
+        return;
+    }
+    if (steps.boardMove) {
+        switch (*steps.boardMove) {
+        case TaskTracking::BoardMoveReaction::none:
+            break;
+        case TaskTracking::BoardMoveReaction::scheduleWorkspace:
+            scheduleReadyTasksIfCapacity(projectID);
+            break;
+        case TaskTracking::BoardMoveReaction::captureGitBefore:
+            captureTaskGitBeforeCheckpoint(taskID, projectID);
+            break;
+        case TaskTracking::BoardMoveReaction::refreshBrowserAndCaptureGitAfter:
+            requestBrowserRefreshIfVisible(projectID);
+            captureTaskGitAfterCheckpoint(taskID, projectID);
+            break;
+        }
+        reconcileRunningAssignments(projectID);
+    }
+    if (steps.refreshWorkerFigures)
+        refreshWorkerStatsForAllProjects();
+    if (steps.refreshBrowser)
+        requestBrowserRefreshIfVisible(projectID);
+
+    TaskBoardStore *store = taskStore(projectID);
+    if (!store || !store->task(taskID))
+        return;
+    const Clock &clock = *m_clock;
+    const auto updated = store->updateTask(taskID, [&](BL_Task &task) { TaskTracking::applyEvent(task, event, clock); });
+    if (!updated)
+        return;
+    persistTask(*updated);
+    logTaskEvent(event, *updated);
+
+    if (steps.endOfRunStatus) {
+        if (TaskBoardStore *board = taskStore(projectID)) {
+            board->setTaskStatus(taskID, *steps.endOfRunStatus, projectID, &m_eventBus);
+            if (const auto ended = boardTask(projectID, taskID))
+                persistTask(*ended);
+        }
+        captureTaskGitAfterCheckpoint(taskID, projectID);
+    }
+    if (steps.rescheduleAcrossWorkspaces)
+        scheduleReadyTasksAcrossWorkspaces();
 }
