@@ -173,6 +173,12 @@ public:
     // delegated at once while the pool has room.
     void createTask(const TaskCreationRequest &request);
 
+    // ---- Board actions on tasks ----
+
+    // ---- Task git checkpoints ----
+
+    // ---- Health and usage snapshot ----
+
     // ---- Delegation and worker accounting ----
     void requestDelegation(const QUuid &taskID, const QUuid &projectID, const QString &source);
     void refreshWorkerStats(const QUuid &projectID);
@@ -270,8 +276,13 @@ private:
     void performDelegationRequest(const QUuid &taskID, const QUuid &projectID, const QString &source);
     void persistTask(const BL_Task &task);
     bool cloudSyncConditionHolds() const;
+    // Board actions (private)
+
+    // Git checkpoints (private)
     void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
     void captureTaskGitAfterCheckpoint(const QUuid &taskID, const QUuid &projectID);
+
+    // Health snapshot (private)
     QCoro::Task<> refreshHealthSnapshot();
     void logTaskEvent(const BL_Event &event, const BL_Task &task);
 
@@ -360,4 +371,10 @@ private:
     std::optional<TimePoint> m_lastRemoteIntervalPollAttemptAt;
     std::optional<TimePoint> m_lastClientNodeIntervalSyncAttemptAt;
     TimePoint m_appLaunchDate;
+
+    // Board actions' working state
+
+    // Git checkpoints' working state
+
+    // Health snapshot's working state
 };

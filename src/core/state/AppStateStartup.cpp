@@ -158,16 +158,3 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
         co_await std::move(polling);
     }
 }
-
-void AppState::prefetchSidebarDataIfNeeded()
-{
-    if (m_hasPrefetchedSidebarData)
-        return;
-    m_hasPrefetchedSidebarData = true;
-    // The health and usage prefetch itself arrives with the health snapshot.
-}
-
-void AppState::reconcilePendingTaskGitCheckpoints()
-{
-    // Finishing the git diffs of ended tasks arrives with the task checkpoints.
-}

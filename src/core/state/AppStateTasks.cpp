@@ -242,20 +242,6 @@ void AppState::setWorkerPoolSize(const QUuid &projectID, qint64 requestedSize)
     scheduleReadyTasksAcrossWorkspaces();
 }
 
-void AppState::captureTaskGitBeforeCheckpoint(const QUuid &, const QUuid &)
-{
-    // Git checkpoints of tasks arrive with the checkpoint pipeline.
-}
-
-void AppState::captureTaskGitAfterCheckpoint(const QUuid &, const QUuid &)
-{
-}
-
-QCoro::Task<> AppState::refreshHealthSnapshot()
-{
-    co_return;
-}
-
 void AppState::logTaskEvent(const BL_Event &event, const BL_Task &task)
 {
     if (std::any_of(m_projects.begin(), m_projects.end(), [&](const BL_Workspace &w) { return w.id == event.projectID; }))
