@@ -58,6 +58,8 @@ AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTermi
     m_sessionStore = options.sessionStore ? std::move(options.sessionStore)
                                           : std::make_unique<SignedOutSessionStore>();
     m_appLaunchDate = m_clock->now();
+    m_healthCheckOptions = options.healthChecks;
+    m_modelUsageOptions = options.modelUsage;
 
     // The worker pool of six agents; at most four of them run at once.
     m_workerPool = std::make_unique<WorkerPool>(makeDefaultAgents(m_clock->now()));

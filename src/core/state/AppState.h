@@ -3,6 +3,12 @@
 #include "agents/AgentEngine.h"
 #include "agents/BrimlockSessionTerminator.h"
 #include "agents/WorkerPool.h"
+#include "agenttools/BrimlockHealthRunner.h"
+#include "agenttools/CodexBarUsageRunner.h"
+#include "agenttools/HealthCheckAppState.h"
+#include "agenttools/HealthCheckResult.h"
+#include "agenttools/ModelUsageAppState.h"
+#include "agenttools/ModelUsageSnapshot.h"
 #include "board/SystemEventWatcher.h"
 #include "board/TaskBoardStore.h"
 #include "cloud/AuthSessionStore.h"
@@ -22,6 +28,7 @@
 #include "storage/DatabaseServiceProtocol.h"
 #include "storage/LocalFileSystemService.h"
 #include "storage/ProjectBookmarkStore.h"
+#include "storage/TaskGitCheckpointService.h"
 #include "storage/TeamProjectStore.h"
 
 #include <QCoroFuture>
@@ -57,12 +64,16 @@ struct AppStateOptions
     AgentEngine::RunnerParts runnerParts;                       // default: the real decision engine and shell
     const Clock *clock = nullptr;                               // default: the system clock
     NotificationManager::LineSink notificationOutput;           // default: standard output
+    // How the health checks and the model-usage read find and run their
+    // tools. A batch may outlive the state, so their clocks are their own.
+    HealthCheckOptions healthChecks;
+    CodexBarUsageOptions modelUsage;
 };
 
 // The single root object: builds and owns every long-lived service, holds the
 // state the window draws and runs start-up, the workspace registry and the
 // task actions. It lives on the main thread; every operation runs there.
-class AppState final : public QObject, public BoardTaskLookup
+class AppState final : public QObject, public BoardTaskLookup, public HealthCheckAppState, public ModelUsageAppState
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(AppState)
@@ -161,7 +172,7 @@ public:
 
     // ---- Accounts, teams and node role (the local parts) ----
     bool isUserTeamLogicEnabled();
-    bool isClientNodeMode() const { return m_currentNodeType == BL_NodeType::clientNode; }
+    bool isClientNodeMode() const override { return m_currentNodeType == BL_NodeType::clientNode; }
     std::optional<QString> resolvedBackendAPIBaseURL() const;
     QList<BL_Workspace> projectsForSelectedTeam() const;
     void ensureDefaultTeamAssignments();
@@ -176,8 +187,42 @@ public:
     // ---- Board actions on tasks ----
 
     // ---- Task git checkpoints ----
+    // The task's detail sheet opened: a task in progress gets its start
+    // checkpoint, an ended one its pending diff finished.
+    void reconcileTaskGitCheckpointIfNeeded(const QUuid &taskID, const QUuid &projectID);
+    // An ended (completed or failed) task whose stored diff is still pending
+    // gets its end checkpoint.
+    void maybeFinalizePendingTaskGitDiffIfNeeded(const QUuid &taskID, const QUuid &projectID);
+    // The service the captures run over, writing under the data directory.
+    TaskGitCheckpointService taskGitCheckpointService() const;
+    // Tasks whose start / end capture is being prepared or running.
+    const QSet<QUuid> &gitBeforeCheckpointInFlightTaskIDs() const { return m_gitBeforeCheckpointInFlightTaskIDs; }
+    const QSet<QUuid> &gitAfterCheckpointInFlightTaskIDs() const { return m_gitAfterCheckpointInFlightTaskIDs; }
 
     // ---- Health and usage snapshot ----
+    // Once per process: the health snapshot and the model usage, read in the
+    // background so the sidebar and the pages have them when they open.
+    void prefetchSidebarDataIfNeeded();
+    // Runs the health checks (a client node pings its main node) and stores
+    // them as the snapshot; a request while a refresh runs is dropped.
+    QCoro::Task<> refreshHealthSnapshot();
+    // Stores a batch as the snapshot, replacing the previous one whole.
+    QCoro::Task<> applyHealthSnapshot(
+        QList<HealthCheckResult> results, std::optional<TimePoint> checkedAt, QString source) override;
+    // Nothing without a snapshot; false when any check failed.
+    std::optional<bool> latestHealthIsHealthy() const;
+    const QList<HealthCheckResult> &prefetchedHealthResults() const { return m_prefetchedHealthResults; }
+    const std::optional<TimePoint> &prefetchedHealthLastUpdated() const { return m_prefetchedHealthLastUpdated; }
+    const std::optional<QList<ModelUsageSnapshot>> &prefetchedModelUsage() const { return m_prefetchedModelUsage; }
+    const std::optional<QString> &prefetchedModelErrorMessage() const { return m_prefetchedModelErrorMessage; }
+    const std::optional<TimePoint> &prefetchedModelLastUpdated() const { return m_prefetchedModelLastUpdated; }
+    bool isRefreshingHealthSnapshot() const { return m_isRefreshingHealthSnapshot; }
+    // What the checks and the usage read ask of the node sharing. Until the
+    // local viewer and the main-node client exist, the viewer never runs and
+    // the main node counts as not configured.
+    QCoro::Task<ClientNodePing> checkClientNodePing() override;
+    QCoro::Task<ModelUsageAPIResponse> fetchClientNodeModelUsage() override;
+    std::optional<QUrl> localTaskViewerURL() const override;
 
     // ---- Delegation and worker accounting ----
     void requestDelegation(const QUuid &taskID, const QUuid &projectID, const QString &source);
@@ -205,8 +250,8 @@ public:
     const QSet<QUuid> &browserSidebarEnabledProjectIDs() const { return m_browserSidebarEnabledProjectIDs; }
     const QHash<QUuid, QString> &browserURLByProjectID() const { return m_browserURLByProjectID; }
     const QHash<QUuid, qint64> &browserRefreshTokenByProjectID() const { return m_browserRefreshTokenByProjectID; }
-    bool isLocalTaskViewerRunning() const { return m_isLocalTaskViewerRunning; }
-    bool hasAttemptedLocalServerStart() const { return m_hasAttemptedLocalServerStart; }
+    bool isLocalTaskViewerRunning() const override { return m_isLocalTaskViewerRunning; }
+    bool hasAttemptedLocalServerStart() const override { return m_hasAttemptedLocalServerStart; }
     const QString &backendBaseURLString() const { return m_backendBaseURLString; }
     const QString &googleOAuthClientIDString() const { return m_googleOAuthClientIDString; }
     bool isAuthenticated() const { return m_isAuthenticated; }
@@ -258,7 +303,6 @@ private:
     QCoro::Task<> restoreBookmarkedProjects();
     QList<ProjectBookmarkStore::ImportedProjectRecord> tidyBookmarks();
     void reconcilePendingTaskGitCheckpoints();
-    void prefetchSidebarDataIfNeeded();
 
     // Registry
     enum class NewWorkspaceKind { initialize, import };
@@ -281,9 +325,14 @@ private:
     // Git checkpoints (private)
     void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
     void captureTaskGitAfterCheckpoint(const QUuid &taskID, const QUuid &projectID);
+    std::optional<TaskGitCheckpointService::CaptureContext> gitCheckpointCaptureContext(
+        const QUuid &taskID, const QUuid &projectID) const;
+    std::optional<BL_TaskGitDiffArtifact> storedTaskGitDiffArtifact(const QUuid &taskID, const QUuid &projectID) const;
+    void applyTaskGitDiffArtifact(const BL_TaskGitDiffArtifact &artifact, const QUuid &taskID, const QUuid &projectID);
 
     // Health snapshot (private)
-    QCoro::Task<> refreshHealthSnapshot();
+    void storePrefetchedModelUsage(const std::optional<QList<ModelUsageSnapshot>> &usage,
+        const std::optional<QString> &errorMessage, const std::optional<TimePoint> &lastCheckedAt);
     void logTaskEvent(const BL_Event &event, const BL_Task &task);
 
     // Preview
@@ -375,6 +424,16 @@ private:
     // Board actions' working state
 
     // Git checkpoints' working state
+    QSet<QUuid> m_gitBeforeCheckpointInFlightTaskIDs;
+    QSet<QUuid> m_gitAfterCheckpointInFlightTaskIDs;
 
     // Health snapshot's working state
+    HealthCheckOptions m_healthCheckOptions;
+    CodexBarUsageOptions m_modelUsageOptions;
+    QList<HealthCheckResult> m_prefetchedHealthResults;
+    std::optional<TimePoint> m_prefetchedHealthLastUpdated;
+    std::optional<QList<ModelUsageSnapshot>> m_prefetchedModelUsage;
+    std::optional<QString> m_prefetchedModelErrorMessage;
+    std::optional<TimePoint> m_prefetchedModelLastUpdated;
+    bool m_isRefreshingHealthSnapshot = false;
 };

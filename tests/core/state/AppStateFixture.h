@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <functional>
 
 // A notification centre that only remembers what it was asked.
 class RecordingNotificationCenter final : public UserNotificationCenter
@@ -31,6 +32,8 @@ struct AppStateFixture
     MemorySettingsStore legacySuite;
     QString dataDirectory = home.path() + QStringLiteral("/appdata");
     QStringList printedLines;
+    // Adjusts the options of every state made, after the defaults above.
+    std::function<void(AppStateOptions &)> configure;
 
     std::unique_ptr<AppState> make()
     {
@@ -40,6 +43,8 @@ struct AppStateFixture
         options.legacyDefaults = &legacySuite;
         options.notificationCenter = std::make_unique<RecordingNotificationCenter>();
         options.notificationOutput = [this](const QString &line) { printedLines.append(line); };
+        if (configure)
+            configure(options);
         return std::make_unique<AppState>(defaults, std::make_unique<BrimlockSessionTerminator>(), std::move(options));
     }
 
