@@ -36,6 +36,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QTimer>
 #include <QString>
@@ -185,6 +186,25 @@ public:
     void createTask(const TaskCreationRequest &request);
 
     // ---- Board actions on tasks ----
+    // Publishes the worker's completion; the engine and task tracking finish
+    // the task within the publication. A client node moves it to completed.
+    void markWorkerDone(const QUuid &taskID, const QUuid &projectID);
+    // Moves the card, stores it and asks for the checkpoint of the target
+    // column. Starts or cancels no worker run itself.
+    void moveTask(const QUuid &taskID, BL_TaskStatus status, const QUuid &projectID);
+    // Cancels a task in progress ("task-card-close"), deletes any other.
+    void closeTaskFromBoard(const QUuid &taskID, const QUuid &projectID);
+    // Ends the agent session and the run of a task in progress (a task in any
+    // other column is deleted instead). Returns at once; the kill finishes on
+    // the main thread later and fails the task, or reports why it could not.
+    void cancelRunningTask(const QUuid &taskID, const QUuid &projectID, const QString &source);
+    // Takes the task off the board and out of the database; its logs and
+    // patch stay on disk and a running worker is left alone.
+    void deleteTask(const QUuid &taskID, const QUuid &projectID);
+    // Deletes every completed and failed task of the workspace.
+    void clearDoneTasks(const QUuid &projectID);
+    // Tasks whose cancellation is running.
+    const QSet<QUuid> &cancellationInFlightTaskIDs() const { return m_cancellationInFlightTaskIDs; }
 
     // ---- Task git checkpoints ----
     // The task's detail sheet opened: a task in progress gets its start
@@ -321,6 +341,32 @@ private:
     void persistTask(const BL_Task &task);
     bool cloudSyncConditionHolds() const;
     // Board actions (private)
+    // The agent of an "agent:<uuid>" worker session key; nothing for any
+    // other key.
+    static std::optional<QUuid> resolvedAgentID(const std::optional<QString> &workerSessionKey);
+    struct CancellationRequest
+    {
+        QUuid taskID;
+        QUuid projectID;
+        QUuid agentID;
+        QString taskKey;
+        std::optional<QString> projectRootPath;
+        QString source;
+    };
+    static QCoro::Task<> finishCancellation(QPointer<AppState> self, CancellationRequest request);
+    // Deletes the task's row after the caller's synchronous work; a failure
+    // is shown as `failurePrefix` followed by its description.
+    void deleteTaskFromDatabase(const QUuid &taskID, const QString &failurePrefix);
+    // Forgets the task's backend id and last uploaded digest.
+    void forgetTaskSyncEntries(const QUuid &taskID);
+    template<typename Payload>
+    BL_Event boardActionEvent(
+        BL_EventType type, const QUuid &projectID, const QUuid &taskID, const Payload &payload) const
+    {
+        BL_Event event = BL_Event::make(type, projectID, taskID, payload);
+        event.timestamp = m_clock->now();
+        return event;
+    }
 
     // Git checkpoints (private)
     void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
@@ -422,6 +468,7 @@ private:
     TimePoint m_appLaunchDate;
 
     // Board actions' working state
+    QSet<QUuid> m_cancellationInFlightTaskIDs;
 
     // Git checkpoints' working state
     QSet<QUuid> m_gitBeforeCheckpointInFlightTaskIDs;
