@@ -1,10 +1,21 @@
 #include "../agents/BrimlockStandIn.h"
 #include "AppStateFixture.h"
 #include "common/Json.h"
+#include "common/ProcessRunner.h"
+#include "model/BL_TaskGitDiff.h"
 
 #include <QtTest>
 
 namespace {
+
+void git(const QString &repository, const QStringList &arguments)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("git");
+    request.arguments = QStringList{QStringLiteral("-C"), repository} + arguments;
+    const ProcessResult result = ProcessRunner::runBlocking(request);
+    QVERIFY2(result.succeeded(), result.standardError.constData());
+}
 
 struct EventRecorder
 {
@@ -66,15 +77,38 @@ private slots:
         AppStateFixture fixture;
         BrimlockStandIn standIn;
         BrimlockStandIn::installInToolHome();
+        // The dispatch takes a second, time enough to change the workspace.
         standIn.setScenario(QJsonObject{
-            {"agent", QJsonObject{{"*", QJsonObject{{"text", "Dispatched `qs-worker-1` now running"}}}}},
+            {"agent", QJsonObject{{"*", QJsonObject{{"text", "Dispatched `qs-worker-1` now running"}, {"sleep", 1}}}}},
             {"history", QJsonObject{{"*", QJsonArray{QJsonObject{{"text", "All completed successfully."}}}}}}});
+
+        // The workspace is a git repository that the worker "changes".
+        const QString repository = fixture.makeFolder(QStringLiteral("repo"));
+        git(repository, {"init", "-q"});
+        git(repository, {"config", "user.name", "Test Person"});
+        git(repository, {"config", "user.email", "test@example.com"});
+        QFile readme(repository + QStringLiteral("/README"));
+        QVERIFY(readme.open(QIODevice::WriteOnly));
+        readme.write("one\n");
+        readme.close();
+        git(repository, {"add", "-A"});
+        git(repository, {"commit", "-q", "-m", "start"});
 
         auto state = fixture.make();
         QVERIFY(AppStateFixture::run(state->bootstrap()));
-        const BL_Workspace workspace = state->projects().first();
+        QVERIFY(AppStateFixture::run(state->importExistingProject(repository)));
+        const BL_Workspace workspace = *state->activeProject();
+        QCOMPARE(workspace.rootPath, repository);
         EventRecorder recorder;
         state->createTask(request(workspace.id, QStringLiteral("Add tests"), BL_TaskStatus::queued));
+        QVERIFY(TestSupport::waitUntil([&] {
+            const auto task = state->boardTask(workspace.id, recorder.events.first().taskID);
+            return task && task->status == BL_TaskStatus::inProgress
+                && BL_TaskGitDiffArtifact::decode(task->metadata).has_value();
+        }, 30000));
+        QVERIFY(readme.open(QIODevice::Append));
+        readme.write("two\n");
+        readme.close();
 
         // Created, delegated and requested before createTask returned.
         QCOMPARE(recorder.types().mid(0, 2), (QList<BL_EventType>{BL_EventType::taskCreated, BL_EventType::taskDelegated}));
@@ -89,6 +123,17 @@ private slots:
         QVERIFY(done.outputData);
         QVERIFY(done.decodedConversation()->size() >= 2);
         QCOMPARE(state->workerPool().activeAssignmentCount(), 0);
+
+        // The git artifact: ready, with the patch at its path.
+        QVERIFY(TestSupport::waitUntil([&] {
+            const auto artifact = BL_TaskGitDiffArtifact::decode(state->boardTask(workspace.id, taskID)->metadata);
+            return artifact && artifact->state == BL_TaskGitDiffState::ready;
+        }, 30000));
+        const auto artifact = BL_TaskGitDiffArtifact::decode(state->boardTask(workspace.id, taskID)->metadata);
+        QVERIFY(artifact->diffFilePath);
+        QFile patch(*artifact->diffFilePath);
+        QVERIFY(patch.open(QIODevice::ReadOnly));
+        QVERIFY(patch.readAll().contains("+two"));
 
         // The logs: raw output and one event line per folded event, in order.
         QVERIFY(TestSupport::waitForFuture(state->taskLogWriter().flush()));
