@@ -1,5 +1,7 @@
 #include "ProjectBookmarkStore.h"
 
+#include "storage/RegularFile.h"
+
 #include "common/Json.h"
 #include "common/JsonRecord.h"
 #include "common/Text.h"
@@ -104,10 +106,10 @@ std::optional<QList<std::pair<QString, QByteArray>>> bookmarkDictionary(
 
 std::optional<QByteArray> readWholeFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    auto bytes = RegularFile::read(path);
+    if (!bytes)
         return std::nullopt;
-    return file.readAll();
+    return std::move(bytes).value();
 }
 
 } // namespace
@@ -215,24 +217,8 @@ bool ProjectBookmarkStore::keepUndecodableFile()
     if (!bytes || bytes->isEmpty() || decode(*bytes))
         return true;
 
-    const QDir directory(m_storageDirectory);
-    const QString prefix = QLatin1String(kFileName) + kUnreadableSuffix;
-    const QStringList kept = directory.entryList({prefix + u'*'}, QDir::Files | QDir::Hidden);
-    for (const QString &name : kept) {
-        if (QFileInfo(directory.filePath(name)).size() == bytes->size()
-            && readWholeFile(directory.filePath(name)) == *bytes)
-            return true;
-    }
-
-    const QString stamp = m_clock.now().toDateTime().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    QString path = directory.filePath(prefix + stamp);
-    for (int n = 2; QFileInfo::exists(path); ++n)
-        path = directory.filePath(prefix + stamp + u'-' + QString::number(n));
-    QSaveFile copy(path);
-    if (!copy.open(QIODevice::WriteOnly))
-        return false;
-    copy.write(*bytes);
-    return copy.commit();
+    return RegularFile::keepCopyOnce(m_storageDirectory, QLatin1String(kFileName) + kUnreadableSuffix, QString(),
+                                     *bytes, m_clock.now().toDateTime());
 }
 
 void ProjectBookmarkStore::migrateLegacyDefaultsIfNeeded()

@@ -1,6 +1,8 @@
 #include "RegularFile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <cerrno>
 #include <fcntl.h>
@@ -133,6 +135,29 @@ Result<void> createFolders(const QString &path)
                                .arg(path, QString::fromLocal8Bit(code.message())));
     }
     return Result<void>::success();
+}
+
+bool keepCopyOnce(const QString &folder, const QString &prefix, const QString &suffix, const QByteArray &bytes,
+                  const QDateTime &now)
+{
+    const QDir directory(folder);
+    const QStringList kept = directory.entryList({prefix + u'*' + suffix}, QDir::Files | QDir::Hidden);
+    for (const QString &name : kept) {
+        const QString path = directory.filePath(name);
+        if (QFileInfo(path).size() != bytes.size())
+            continue;
+        if (const auto existing = read(path); existing && *existing == bytes)
+            return true;
+    }
+    const QString stamp = now.toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString path = directory.filePath(prefix + stamp + suffix);
+    for (int n = 2; QFileInfo::exists(path); ++n)
+        path = directory.filePath(prefix + stamp + u'-' + QString::number(n) + suffix);
+    QSaveFile copy(path);
+    if (!copy.open(QIODevice::WriteOnly))
+        return false;
+    copy.write(bytes);
+    return copy.commit();
 }
 
 } // namespace RegularFile

@@ -3,6 +3,7 @@
 #include "common/Result.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <optional>
 
@@ -27,5 +28,12 @@ Result<void> writeAtomically(const QString &path, const QByteArray &bytes);
 // Creates `path` and any missing folders above it; an existing folder is no
 // error, anything else in the way is.
 Result<void> createFolders(const QString &path);
+
+// Keeps `bytes` beside the other files of `folder` as
+// "<prefix><UTC time><suffix>" ("-2", "-3"… added before the suffix when the
+// name is taken), unless a kept copy with the same bytes already exists.
+// False when the copy could not be written.
+bool keepCopyOnce(const QString &folder, const QString &prefix, const QString &suffix, const QByteArray &bytes,
+                  const QDateTime &now);
 
 } // namespace RegularFile

@@ -1,5 +1,7 @@
 #include "TeamProjectStore.h"
 
+#include "storage/RegularFile.h"
+
 #include "common/Json.h"
 #include "common/UuidText.h"
 #include "storage/AppDatabase.h"
@@ -179,10 +181,10 @@ private:
 
 std::optional<QByteArray> readWholeFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    auto bytes = RegularFile::read(path);
+    if (!bytes)
         return std::nullopt;
-    return file.readAll();
+    return std::move(bytes).value();
 }
 
 std::string tableStatement(const char *prefix, const char *suffix = "")
@@ -382,24 +384,8 @@ bool TeamProjectStore::keepUnreadablePayload()
     if (!bytes)
         return true;
 
-    const QDir directory(m_storageDirectory);
-    const QStringList kept
-        = directory.entryList({kUnreadablePrefix + u'*' + kUnreadableExtension}, QDir::Files | QDir::Hidden);
-    for (const QString &name : kept) {
-        const QString path = directory.filePath(name);
-        if (QFileInfo(path).size() == bytes->size() && readWholeFile(path) == *bytes)
-            return true;
-    }
-
-    const QString stamp = m_clock.now().toDateTime().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
-    QString path = directory.filePath(kUnreadablePrefix + stamp + kUnreadableExtension);
-    for (int n = 2; QFileInfo::exists(path); ++n)
-        path = directory.filePath(kUnreadablePrefix + stamp + u'-' + QString::number(n) + kUnreadableExtension);
-    QSaveFile copy(path);
-    if (!copy.open(QIODevice::WriteOnly))
-        return false;
-    copy.write(*bytes);
-    return copy.commit();
+    return RegularFile::keepCopyOnce(m_storageDirectory, kUnreadablePrefix, kUnreadableExtension, *bytes,
+                                     m_clock.now().toDateTime());
 }
 
 void TeamProjectStore::persist(const Snapshot &snapshot)
