@@ -1,0 +1,80 @@
+#include "SymbolIcons.h"
+
+#include <QFileInfo>
+#include <QResource>
+
+#include <algorithm>
+#include <iterator>
+
+namespace {
+
+struct Entry
+{
+    const char *symbol;
+    const char *theme;
+};
+
+// Keep sorted by symbol name: lookups use a binary search.
+constexpr Entry kTable[] = {
+    {"arrow.clockwise", "view-refresh"},
+    {"doc.on.doc", "edit-copy"},
+    {"folder", "folder"},
+    {"gearshape", "configure"},
+    {"plus", "list-add"},
+    {"xmark", "window-close"},
+};
+
+constexpr auto kResourceFile = "/usr/share/icons/breeze-dark/breeze-icons-dark.rcc";
+constexpr auto kResourceRoot = "/icons/breeze-dark";
+
+bool tableIsSorted()
+{
+    return std::is_sorted(std::begin(kTable), std::end(kTable),
+        [](const Entry &a, const Entry &b) { return qstrcmp(a.symbol, b.symbol) < 0; });
+}
+
+} // namespace
+
+namespace SymbolIcons {
+
+bool registerTheme()
+{
+    static const bool registered = [] {
+        Q_ASSERT(tableIsSorted());
+        const QString file = QString::fromLatin1(kResourceFile);
+        if (!QFileInfo(file).isFile())
+            return false;
+        if (!QResource::registerResource(file, QString::fromLatin1(kResourceRoot)))
+            return false;
+        QIcon::setThemeSearchPaths({QStringLiteral(":/icons")});
+        QIcon::setThemeName(QStringLiteral("breeze-dark"));
+        return true;
+    }();
+    return registered;
+}
+
+QString themeName(const QString &symbolName)
+{
+    const QByteArray key = symbolName.toUtf8();
+    const auto found = std::lower_bound(std::begin(kTable), std::end(kTable), key,
+        [](const Entry &entry, const QByteArray &wanted) { return qstrcmp(entry.symbol, wanted.constData()) < 0; });
+    if (found == std::end(kTable) || key != found->symbol)
+        return {};
+    return QString::fromLatin1(found->theme);
+}
+
+QIcon icon(const QString &symbolName)
+{
+    const QString name = themeName(symbolName);
+    return name.isEmpty() ? QIcon() : QIcon::fromTheme(name);
+}
+
+QStringList symbolNames()
+{
+    QStringList names;
+    for (const Entry &entry : kTable)
+        names.append(QString::fromLatin1(entry.symbol));
+    return names;
+}
+
+} // namespace SymbolIcons
