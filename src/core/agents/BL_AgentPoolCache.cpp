@@ -55,9 +55,9 @@ QString agentListScript(const QString &tool)
 } // namespace
 
 BL_AgentPoolCache::BL_AgentPoolCache(Fetcher fetcher, std::chrono::milliseconds refreshInterval)
-    : m_actor(QStringLiteral("tessaron.agent-pool-cache")),
-      m_fetcher(fetcher ? std::move(fetcher) : Fetcher([] { return fetchAgentNames(); })),
-      m_refreshInterval(refreshInterval)
+    : m_fetcher(fetcher ? std::move(fetcher) : Fetcher([] { return fetchAgentNames(); })),
+      m_refreshInterval(refreshInterval),
+      m_actor(QStringLiteral("tessaron.agent-pool-cache"))
 {
 }
 
@@ -130,11 +130,14 @@ QCoro::Task<> BL_AgentPoolCache::backgroundRefresh()
 
 QCoro::Task<> BL_AgentPoolCache::refreshNow()
 {
+    // Counted before the stop test, so the destructor either sees this fetch
+    // or this refresh sees the destructor.
+    ++m_fetchesInFlight;
     if (m_stopping) {
+        --m_fetchesInFlight;
         m_hasFetchedAtLeastOnce = true;
         co_return;
     }
-    ++m_fetchesInFlight;
     // Several refreshes may be in flight at once; the one that ends last sets the lists.
     QFuture<QStringList> fetch = Background::run(m_fetcher); // awaited apart: see ProcessBrimlockCommandRunner::run
     const QStringList names = co_await fetch;

@@ -56,7 +56,6 @@ private:
     QCoro::Task<> refreshNow();
     QString randomElement(const QStringList &names) const;
 
-    Actor m_actor;
     Fetcher m_fetcher;
     std::chrono::milliseconds m_refreshInterval;
     std::atomic<bool> m_stopping {false};
@@ -67,4 +66,6 @@ private:
     QStringList m_cachedAgentNames;
     QStringList m_nonMainAgentNames;
     bool m_hasFetchedAtLeastOnce = false;
+
+    Actor m_actor; // last: its thread stops before the members above go
 };

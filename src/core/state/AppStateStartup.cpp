@@ -54,7 +54,8 @@ QList<ProjectBookmarkStore::ImportedProjectRecord> AppState::tidyBookmarks()
 {
     // The store reads the file, merges records of the same folder and
     // rewrites the file when that changed anything; an unreadable file gives
-    // no records and stays as it is.
+    // no records and stays as it is, a damaged record is skipped with a
+    // warning and the others come back.
     return m_bookmarkStore->loadRecords();
 }
 

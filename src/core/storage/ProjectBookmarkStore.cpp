@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonArray>
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <algorithm>
 #include <utility>
@@ -21,7 +22,10 @@ using Record = ProjectBookmarkStore::ImportedProjectRecord;
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcBookmarks, "tessaron.bookmarks")
+
 const QString kUnreadableSuffix = QStringLiteral(".unreadable-");
+const QString kSkippedSuffix = QStringLiteral(".skipped-");
 const QString kImportedName = QStringLiteral("Imported Workspace");
 
 // Paths are equal when their texts are canonically equivalent, so a
@@ -36,12 +40,20 @@ bool samePath(const QString &a, const QString &b)
     return a == b || pathKey(a) == pathKey(b);
 }
 
-// Oldest first; on equal creation the upper-case project ID text decides.
-bool createdBefore(const Record &a, const Record &b)
+// The keeper of two records of one folder: the older one; on equal creation
+// the upper-case project ID text decides.
+bool keepsFolderOver(const Record &a, const Record &b)
 {
     if (a.createdAt != b.createdAt)
         return a.createdAt < b.createdAt;
     return UuidText::upper(a.projectID) < UuidText::upper(b.projectID);
+}
+
+// The order of the list: oldest first. Records of equal creation keep their
+// order in the file, so the workspace the user had first stays first.
+bool createdBefore(const Record &a, const Record &b)
+{
+    return a.createdAt < b.createdAt;
 }
 
 QJsonObject encode(const Record &record)
@@ -57,18 +69,52 @@ QJsonObject encode(const Record &record)
     return writer.result();
 }
 
-// The whole list, or nothing when any element is not a complete record.
-std::optional<QList<Record>> decode(const QByteArray &bytes)
+// What a bookmark file holds, read record by record.
+struct DecodedFile
 {
-    const std::optional<QJsonArray> array = Json::parseArray(bytes);
+    QList<Record> records; // every element that is a complete record, in file order
+    QJsonArray skipped; // the other elements, as found
+    QStringList skippedNotes; // why each of those was skipped
+    qsizetype elementCount = 0;
+};
+
+// A short reminder of which workspace a skipped element was, as far as it says.
+QString identify(const QJsonValue &element, qsizetype position)
+{
+    QString text = QStringLiteral("record %1").arg(position + 1);
+    const QJsonObject object = element.toObject();
+    QStringList known;
+    for (const char *key : {"projectID", "projectName", "rootPath"}) {
+        const QJsonValue value = object.value(QLatin1String(key));
+        if (value.isString() && !value.toString().isEmpty())
+            known.append(QStringLiteral("%1 \"%2\"").arg(QLatin1String(key), value.toString().left(200)));
+    }
+    if (!known.isEmpty())
+        text += QStringLiteral(" (") + known.join(QStringLiteral(", ")) + u')';
+    return text;
+}
+
+// Nothing when the bytes are not a JSON array at all (`error` says why);
+// otherwise every element that decodes, with the others set apart.
+std::optional<DecodedFile> decode(const QByteArray &bytes, QString *error = nullptr)
+{
+    const std::optional<QJsonArray> array = Json::parseArray(bytes, error);
     if (!array)
         return std::nullopt;
-    QList<Record> records;
-    records.reserve(array->size());
-    for (const QJsonValue &element : *array) {
-        if (!element.isObject())
-            return std::nullopt;
-        JsonRecordReader reader(element.toObject(), QStringLiteral("ImportedProjectRecord"));
+    DecodedFile decoded;
+    decoded.elementCount = array->size();
+    decoded.records.reserve(array->size());
+    for (qsizetype i = 0; i < array->size(); ++i) {
+        const QJsonValue element = array->at(i);
+        const auto skip = [&](const QString &why) {
+            decoded.skipped.append(element);
+            decoded.skippedNotes.append(identify(element, i) + QStringLiteral(": ") + why);
+        };
+        if (!element.isObject()) {
+            skip(QStringLiteral("not a JSON object"));
+            continue;
+        }
+        JsonRecordReader reader(element.toObject());
         Record record;
         record.projectID = reader.uuid(QStringLiteral("projectID"));
         record.projectName = reader.string(QStringLiteral("projectName"));
@@ -77,11 +123,13 @@ std::optional<QList<Record>> decode(const QByteArray &bytes)
         record.bookmarkData = reader.bytes(QStringLiteral("bookmarkData"));
         record.createdAt = reader.date(QStringLiteral("createdAt"));
         record.updatedAt = reader.date(QStringLiteral("updatedAt"));
-        if (!reader.ok())
-            return std::nullopt;
-        records.append(std::move(record));
+        if (!reader.ok()) {
+            skip(reader.error());
+            continue;
+        }
+        decoded.records.append(std::move(record));
     }
-    return records;
+    return decoded;
 }
 
 // Project ID text to bookmark data; nothing when the value is missing, is no
@@ -131,11 +179,29 @@ QList<Record> ProjectBookmarkStore::loadRecords()
     const std::optional<QByteArray> bytes = readWholeFile(m_storageFilePath);
     if (!bytes)
         return {};
-    const std::optional<QList<Record>> decoded = decode(*bytes);
-    if (!decoded)
+    QString error;
+    const std::optional<DecodedFile> decoded = decode(*bytes, &error);
+    if (!decoded) {
+        reportUnreadable(*bytes,
+            QStringLiteral("\"%1\" is not a list of workspace records (%2); no workspace is "
+                           "read from it. It is kept beside itself as \"%3*\" before it is "
+                           "next written.")
+                .arg(m_storageFilePath, error, QLatin1String(kFileName) + kUnreadableSuffix));
         return {}; // left as it is until the next write
-    QList<Record> records = deduplicate(*decoded);
-    if (records != *decoded)
+    }
+    if (!decoded->skipped.isEmpty()) {
+        // One damaged record costs its own workspace, not every other one.
+        reportUnreadable(*bytes,
+            QStringLiteral("Skipped %1 of %2 workspace records in \"%3\": %4. The other workspaces are kept; "
+                           "before the file is next written it is kept beside itself as \"%5*\" and the skipped "
+                           "records as \"%6*\".")
+                .arg(decoded->skipped.size())
+                .arg(decoded->elementCount)
+                .arg(m_storageFilePath, decoded->skippedNotes.join(QStringLiteral("; ")),
+                    QLatin1String(kFileName) + kUnreadableSuffix, QLatin1String(kFileName) + kSkippedSuffix));
+    }
+    QList<Record> records = deduplicate(decoded->records);
+    if (records != decoded->records)
         persist(records);
     return records;
 }
@@ -209,16 +275,35 @@ void ProjectBookmarkStore::persist(const QList<Record> &records)
     file.commit();
 }
 
-// Keeps a copy of a file that does not decode before it is replaced, once
-// per distinct content. False when the copy could not be written.
+// Keeps a copy of a file that does not decode in full before it is
+// replaced, and apart from it the records that were skipped, each once per
+// distinct content. False when a copy could not be written.
 bool ProjectBookmarkStore::keepUndecodableFile()
 {
     const std::optional<QByteArray> bytes = readWholeFile(m_storageFilePath);
-    if (!bytes || bytes->isEmpty() || decode(*bytes))
+    if (!bytes || bytes->isEmpty())
+        return true;
+    const std::optional<DecodedFile> decoded = decode(*bytes);
+    if (decoded && decoded->skipped.isEmpty())
         return true;
 
-    return RegularFile::keepCopyOnce(m_storageDirectory, QLatin1String(kFileName) + kUnreadableSuffix, QString(),
-                                     *bytes, m_clock.now().toDateTime());
+    const QDateTime now = m_clock.now().toDateTime();
+    if (!RegularFile::keepCopyOnce(
+            m_storageDirectory, QLatin1String(kFileName) + kUnreadableSuffix, QString(), *bytes, now))
+        return false;
+    return !decoded
+        || RegularFile::keepCopyOnce(m_storageDirectory, QLatin1String(kFileName) + kSkippedSuffix, QString(),
+            Json::write(decoded->skipped), now);
+}
+
+// Says once per distinct file content what could not be read, as the
+// file is read again by every operation.
+void ProjectBookmarkStore::reportUnreadable(const QByteArray &bytes, const QString &message)
+{
+    if (bytes == m_reportedContent)
+        return;
+    m_reportedContent = bytes;
+    qCWarning(lcBookmarks).noquote() << message;
 }
 
 void ProjectBookmarkStore::migrateLegacyDefaultsIfNeeded()
@@ -261,9 +346,9 @@ QList<Record> ProjectBookmarkStore::deduplicate(const QList<Record> &records)
         }
     }
 
-    // By folder: the oldest record of a folder keeps its project ID.
+    // By folder: the oldest record of a folder keeps its project ID, in the
+    // place of the folder's first record.
     QList<Record> result;
-    QList<Record> held;
     QHash<QString, qsizetype> folderIndex;
     for (const Record &record : std::as_const(byProject)) {
         const QString path = normalizedPath(record.rootPath);
@@ -274,16 +359,15 @@ QList<Record> ProjectBookmarkStore::deduplicate(const QList<Record> &records)
         const QString key = pathKey(path);
         const auto it = folderIndex.constFind(key);
         if (it == folderIndex.constEnd()) {
-            folderIndex.insert(key, held.size());
-            held.append(record);
+            folderIndex.insert(key, result.size());
+            result.append(record);
             continue;
         }
-        Record &current = held[*it];
-        current = createdBefore(record, current) ? mergeKeepingProjectID(record, current)
-                                                 : mergeKeepingProjectID(current, record);
+        Record &current = result[*it];
+        current = keepsFolderOver(record, current) ? mergeKeepingProjectID(record, current)
+                                                   : mergeKeepingProjectID(current, record);
     }
 
-    result.append(held);
     std::stable_sort(result.begin(), result.end(), createdBefore);
     return result;
 }

@@ -14,11 +14,14 @@ class SettingsStore;
 // the data directory, so the workspaces come back at the next launch. Holds
 // nothing in memory: every operation reads the file again, repairs it when it
 // finds two records of one workspace, and writes it atomically. Failures are
-// swallowed; a file that cannot be read or decoded reads as an empty list.
+// swallowed; a file that cannot be read or is no JSON array reads as an empty
+// list, and a record that does not decode is skipped, the others are kept.
+// Either is said once in a warning.
 //
-// A file that does not decode is never lost: before the next write replaces
-// it, its bytes are kept once beside it as
-// "imported-projects.json.unreadable-<UTC time>".
+// A file that does not decode in full is never lost: before the next write
+// replaces it, its bytes are kept once beside it as
+// "imported-projects.json.unreadable-<UTC time>", and the records it skipped
+// as a JSON array in "imported-projects.json.skipped-<UTC time>".
 //
 // Used on the main thread only.
 class ProjectBookmarkStore
@@ -54,7 +57,8 @@ public:
     QString storageFilePath() const { return m_storageFilePath; }
 
     // The stored list, de-duplicated by project ID and by folder and sorted
-    // by creation; the file is rewritten when that changed anything.
+    // by creation (records created at the same moment keep their order); the
+    // file is rewritten when that changed anything.
     QList<ImportedProjectRecord> loadRecords();
 
     // Updates the record of the project, else the record of the same folder
@@ -75,6 +79,7 @@ public:
 private:
     void persist(const QList<ImportedProjectRecord> &records);
     bool keepUndecodableFile();
+    void reportUnreadable(const QByteArray &bytes, const QString &message);
     void migrateLegacyDefaultsIfNeeded();
 
     static QList<ImportedProjectRecord> deduplicate(const QList<ImportedProjectRecord> &records);
@@ -87,4 +92,5 @@ private:
     const Clock &m_clock;
     QString m_storageDirectory;
     QString m_storageFilePath;
+    QByteArray m_reportedContent; // the file content last warned about
 };

@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QtTest>
 #include <atomic>
+#include <memory>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -234,6 +236,70 @@ private slots:
 
         script.set({"beta"});
         QVERIFY(TestSupport::waitUntil([&] { return pick(cache) == QStringLiteral("beta"); }));
+    }
+
+    // A cache may go while a refresh is still fetching: it waits for that
+    // fetch, lets the refresh finish on its own thread and only then lets its
+    // lists go. A call that was waiting for its first fetch still gets its name.
+    void destroyedWhileARefreshRuns_data()
+    {
+        QTest::addColumn<bool>("firstCallWaiting");
+        QTest::newRow("background refresh in flight") << false;
+        QTest::newRow("first call waiting for its fetch") << true;
+    }
+    void destroyedWhileARefreshRuns()
+    {
+        QFETCH(bool, firstCallWaiting);
+        QSemaphore gate;
+        std::atomic<int> fetches {0};
+        auto cache = std::make_unique<BL_AgentPoolCache>(
+            [&] {
+                if (++fetches > (firstCallWaiting ? 0 : 1))
+                    gate.acquire();
+                QStringList names;
+                for (int i = 0; i < 200; ++i)
+                    names.append(QStringLiteral("agent-%1").arg(i));
+                return names;
+            },
+            1h);
+
+        QFuture<QString> waiting;
+        if (firstCallWaiting) {
+            waiting = cache->randomSubAgentName();
+        } else {
+            QCOMPARE(pick(*cache).left(6), QStringLiteral("agent-"));
+        }
+        QVERIFY(TestSupport::waitUntil([&] { return fetches >= (firstCallWaiting ? 1 : 2); }));
+
+        std::thread opener([&] {
+            std::this_thread::sleep_for(100ms); // the destructor is waiting by now
+            gate.release(10);
+        });
+        cache.reset();
+        opener.join();
+        if (firstCallWaiting) {
+            QVERIFY(waiting.isFinished());
+            QCOMPARE(waiting.result().left(6), QStringLiteral("agent-"));
+        }
+    }
+
+    // Caches made and dropped while their refreshes follow each other
+    // without pause.
+    void destroyedAmidRepeatedRefreshes()
+    {
+        std::atomic<int> fetches {0};
+        for (int round = 0; round < 20; ++round) {
+            BL_AgentPoolCache cache(
+                [&] {
+                    ++fetches;
+                    std::this_thread::sleep_for(std::chrono::microseconds(200 * (fetches % 5)));
+                    return QStringList {QStringLiteral("coder"), QStringLiteral("main")};
+                },
+                1ms);
+            QCOMPARE(pick(cache), QStringLiteral("coder"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(round % 4));
+        }
+        QVERIFY(fetches >= 20);
     }
 
     void sharedInstanceRunsOffTheCallingThread()

@@ -1,7 +1,56 @@
 #include "AppStateFixture.h"
+#include "common/Json.h"
 #include "common/UuidText.h"
+#include "platform/FolderBookmark.h"
 
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QtTest>
+
+namespace {
+
+// One record of the bookmark file as the store writes it.
+QJsonObject bookmarkRecord(const QString &name, const QString &folder, double createdAt, qint64 agentCount,
+    const QUuid &projectID = QUuid::createUuid())
+{
+    return QJsonObject {{QStringLiteral("projectID"), UuidText::upper(projectID)},
+        {QStringLiteral("projectName"), name}, {QStringLiteral("rootPath"), folder},
+        {QStringLiteral("agentCount"), agentCount},
+        {QStringLiteral("bookmarkData"), QString::fromLatin1(FolderBookmark::create(folder)->toBase64())},
+        {QStringLiteral("createdAt"), createdAt}, {QStringLiteral("updatedAt"), createdAt}};
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The names in the bookmark file, in its order.
+QStringList recordNames(const QString &path)
+{
+    QStringList result;
+    for (const QJsonValue &value : Json::parseArray(readFile(path)).value_or(QJsonArray()))
+        result.append(value.toObject().value(QStringLiteral("projectName")).toString());
+    return result;
+}
+
+QStringList names(const QList<BL_Workspace> &workspaces)
+{
+    QStringList result;
+    for (const BL_Workspace &workspace : workspaces)
+        result.append(workspace.name);
+    return result;
+}
+
+} // namespace
 
 class AppStateWorkspacesTest : public QObject
 {
@@ -62,6 +111,71 @@ private slots:
             QVERIFY(state->taskStore(id));
     }
 
+    // One damaged record in the bookmark file costs that workspace only; the
+    // file as it was and the damaged record are kept beside it.
+    void restoreSkipsADamagedRecord()
+    {
+        AppStateFixture fixture;
+        const QString bookmarks = fixture.dataDirectory + QStringLiteral("/imported-projects.json");
+        QJsonObject damaged
+            = bookmarkRecord(QStringLiteral("beta"), fixture.makeFolder(QStringLiteral("beta")), 150, 2);
+        damaged.remove(QStringLiteral("agentCount"));
+        const QByteArray original = Json::write(
+            QJsonArray {bookmarkRecord(QStringLiteral("alpha"), fixture.makeFolder(QStringLiteral("alpha")), 100, 2),
+                damaged, bookmarkRecord(QStringLiteral("gamma"), fixture.makeFolder(QStringLiteral("gamma")), 200, 2)});
+        QVERIFY(QDir().mkpath(fixture.dataDirectory));
+        writeFile(bookmarks, original);
+
+        const QRegularExpression warning(
+            QStringLiteral("^Skipped 1 of 3 workspace records .* record 2 \\(projectID \"%1\", projectName \"beta\"")
+                .arg(damaged.value(QStringLiteral("projectID")).toString()));
+        QTest::ignoreMessage(QtWarningMsg, warning);
+        QTest::failOnWarning(warning);
+        const QStringList expected {QStringLiteral("alpha"), QStringLiteral("gamma")};
+        {
+            auto state = fixture.make();
+            QVERIFY(AppStateFixture::run(state->bootstrap()));
+            QCOMPARE(names(state->projects()), expected);
+            QCOMPARE(state->activeProject()->name, QStringLiteral("alpha"));
+        }
+        const QDir data(fixture.dataDirectory);
+        const QStringList keptFiles = data.entryList({QStringLiteral("imported-projects.json.unreadable-*")});
+        QCOMPARE(keptFiles.size(), 1);
+        QCOMPARE(readFile(data.filePath(keptFiles.first())), original);
+        const QStringList skippedFiles = data.entryList({QStringLiteral("imported-projects.json.skipped-*")});
+        QCOMPARE(skippedFiles.size(), 1);
+        QCOMPARE(*Json::parseArray(readFile(data.filePath(skippedFiles.first()))), QJsonArray {damaged});
+        QCOMPARE(recordNames(bookmarks), expected);
+
+        auto restarted = fixture.make();
+        QVERIFY(AppStateFixture::run(restarted->bootstrap()));
+        QCOMPARE(names(restarted->projects()), expected);
+        QCOMPARE(recordNames(bookmarks), expected);
+    }
+
+    // Records created at one moment come back in the file's order, whatever
+    // their IDs: the first one is active and gives the pool size.
+    void equalDatesRestoreInFileOrder()
+    {
+        AppStateFixture fixture;
+        const QString bookmarks = fixture.dataDirectory + QStringLiteral("/imported-projects.json");
+        const QUuid lower = *UuidText::parse(QStringLiteral("00000000-0000-4000-8000-000000000001"));
+        const QUuid higher = *UuidText::parse(QStringLiteral("FFFFFFFF-0000-4000-8000-000000000001"));
+        QVERIFY(QDir().mkpath(fixture.dataDirectory));
+        writeFile(bookmarks,
+            Json::write(QJsonArray {
+                bookmarkRecord(QStringLiteral("first"), fixture.makeFolder(QStringLiteral("first")), 100, 2, higher),
+                bookmarkRecord(
+                    QStringLiteral("second"), fixture.makeFolder(QStringLiteral("second")), 100, 5, lower)}));
+
+        auto state = fixture.make();
+        QVERIFY(AppStateFixture::run(state->bootstrap()));
+        QCOMPARE(names(state->projects()), (QStringList {QStringLiteral("first"), QStringLiteral("second")}));
+        QCOMPARE(state->activeProjectID(), std::optional<QUuid>(higher));
+        QCOMPARE(state->sharedWorkerPoolSize(), 2);
+        QCOMPARE(recordNames(bookmarks), (QStringList {QStringLiteral("first"), QStringLiteral("second")}));
+    }
+
     void importingTwiceKeepsOne()
     {
         AppStateFixture fixture;
@@ -105,9 +219,11 @@ private slots:
         fixture.defaults.setValue(AppSettings::nodeTypeKey, QStringLiteral("clientNode"));
         auto client = fixture.make();
         QVERIFY(AppStateFixture::run(client->initializeNewProject(fresh)));
-        QCOMPARE(client->lastErrorMessage().value(), QStringLiteral("Initialize New is unavailable in client-node mode."));
+        QCOMPARE(
+            client->lastErrorMessage().value(), QStringLiteral("Initialize New is unavailable in client-node mode."));
         QVERIFY(AppStateFixture::run(client->importExistingProject(fresh)));
-        QCOMPARE(client->lastErrorMessage().value(), QStringLiteral("Import Existing is unavailable in client-node mode."));
+        QCOMPARE(
+            client->lastErrorMessage().value(), QStringLiteral("Import Existing is unavailable in client-node mode."));
     }
 
     void clientNodeBootstrapMakesNoPlayground()

@@ -224,11 +224,18 @@ private slots:
                                              record('b', "B", folder("b"), 0, "", 200, 200)};
         QTest::newRow("untrimmed path") << QList<Record> {record('a', "A", "  " + work + " \n", 0, "", 100, 100)}
                                         << QList<Record> {record('a', "A", work, 0, "", 100, 100)};
-        QTest::newRow("path-less records stay apart")
-            << QList<Record> {record('b', "Imported Workspace", "", 0, "b", 100, 100),
-                   record('a', "Imported Workspace", "", 0, "a", 100, 100)}
-            << QList<Record> {record('a', "Imported Workspace", "", 0, "a", 100, 100),
-                   record('b', "Imported Workspace", "", 0, "b", 100, 100)};
+        const QList<Record> pathLess {record('b', "Imported Workspace", "", 0, "b", 100, 100),
+            record('a', "Imported Workspace", "", 0, "a", 100, 100)};
+        QTest::newRow("path-less records stay apart") << pathLess << pathLess;
+        // Created at one moment: the file's order stands, whatever the IDs.
+        const QList<Record> sameMoment {record('c', "C", folder("c"), 2, "", 100, 100),
+            record('a', "Imported Workspace", "", 0, "a", 100, 100), record('b', "B", folder("b"), 5, "", 100, 100)};
+        QTest::newRow("equal creation keeps the file's order") << sameMoment << sameMoment;
+        QTest::newRow("equal creation after a merge")
+            << QList<Record> {record('c', "C", folder("c"), 2, "", 100, 100),
+                   record('a', "A", folder("a"), 1, "", 100, 100), record('b', "C too", folder("c/"), 3, "", 100, 120)}
+            << QList<Record> {
+                   record('b', "C too", folder("c"), 3, "", 100, 120), record('a', "A", folder("a"), 1, "", 100, 100)};
         const QList<Record> clean {
             record('a', "A", folder("a"), 0, "", 100, 100), record('b', "B", folder("b"), 4, "b", 100, 150)};
         QTest::newRow("already clean") << clean << clean;
@@ -255,32 +262,100 @@ private slots:
         }
     }
 
-    void fileThatDoesNotDecode_data()
+    // A damaged record costs its own workspace only. The file stays as it is
+    // until the next write, which first keeps it, and apart from it the
+    // skipped record, beside itself.
+    void damagedRecordIsSkipped_data()
+    {
+        QTest::addColumn<QJsonValue>("damaged");
+        QTest::addColumn<QString>("reason");
+        const QJsonObject complete = toJson(record('d', "Damaged", folder("d"), 1, "d", 150, 150));
+        const auto with = [&](const char *key, const QJsonValue &value) {
+            QJsonObject object = complete;
+            if (value.isUndefined())
+                object.remove(QLatin1String(key));
+            else
+                object.insert(QLatin1String(key), value);
+            return QJsonValue(object);
+        };
+
+        QTest::newRow("lacks agentCount") << with("agentCount", QJsonValue::Undefined) << "\"agentCount\"";
+        QTest::newRow("fractional agentCount") << with("agentCount", 1.5) << "\"agentCount\"";
+        QTest::newRow("agentCount as text") << with("agentCount", QStringLiteral("2")) << "\"agentCount\"";
+        QTest::newRow("UUID in braces") << with("projectID", QStringLiteral("{00000000-0000-4000-8000-00000000000D}"))
+                                        << "\"projectID\"";
+        QTest::newRow("bookmark not Base64") << with("bookmarkData", QStringLiteral("***")) << "\"bookmarkData\"";
+        QTest::newRow("date as text") << with("createdAt", QStringLiteral("2024-01-01T00:00:00Z")) << "\"createdAt\"";
+        QTest::newRow("name missing") << with("projectName", QJsonValue::Undefined) << "\"projectName\"";
+        QTest::newRow("not an object") << QJsonValue(1) << "not a JSON object";
+        QTest::newRow("null") << QJsonValue(QJsonValue::Null) << "not a JSON object";
+    }
+    void damagedRecordIsSkipped()
+    {
+        QFETCH(QJsonValue, damaged);
+        QFETCH(QString, reason);
+        QTemporaryDir data;
+        MemorySettingsStore settings;
+        TestSupport::PinnedClock clock(TimePoint::fromUnixSeconds(1733011200)); // 2024-12-01 00:00:00 UTC
+        const QString path = data.filePath(kFile);
+        const Record a = record('a', "A", folder("a"), 1, "a", 100, 100);
+        const Record b = record('b', "B", folder("b"), 2, "b", 200, 200);
+        const QByteArray original = Json::write(QJsonArray {toJson(a), damaged, toJson(b)});
+        writeFile(path, original);
+
+        // Said once, however often the file is read.
+        const QRegularExpression warning(
+            QStringLiteral("^Skipped 1 of 3 workspace records in \".*%1\".* record 2\\b.*%2")
+                .arg(QRegularExpression::escape(kFile), QRegularExpression::escape(reason)));
+        QTest::ignoreMessage(QtWarningMsg, warning);
+        QTest::failOnWarning(warning);
+        ProjectBookmarkStore store(settings, data.path(), clock);
+        QCOMPARE(describe(store.loadRecords()), describe(QList<Record> {a, b}));
+        QCOMPARE(store.bookmark(uuid('b')), std::optional<QByteArray>("b"));
+        QCOMPARE(readFile(path), original); // untouched until the next write
+        QVERIFY(backups(data.path()).isEmpty());
+
+        store.save("c", uuid('c'), QStringLiteral("C"), folder("c"), 3);
+        const Record c {uuid('c'), "C", folder("c"), 3, "c", clock.now(), clock.now()};
+        QCOMPARE(describe(store.loadRecords()), describe(QList<Record> {a, b, c}));
+        QCOMPARE(backups(data.path()), QStringList {kFile + QStringLiteral(".unreadable-20241201T000000Z")});
+        QCOMPARE(readFile(data.filePath(backups(data.path()).first())), original);
+        const QStringList skipped = QDir(data.path()).entryList({kFile + QStringLiteral(".skipped-*")}, QDir::Files);
+        QCOMPARE(skipped, QStringList {kFile + QStringLiteral(".skipped-20241201T000000Z")});
+        QCOMPARE(*Json::parseArray(readFile(data.filePath(skipped.first()))), QJsonArray {damaged});
+
+        ProjectBookmarkStore restarted(settings, data.path(), clock);
+        QCOMPARE(describe(restarted.loadRecords()), describe(QList<Record> {a, b, c}));
+    }
+
+    // The warning names the record and what is wrong with it.
+    void warningSaysWhatWasSkipped()
+    {
+        QTemporaryDir data;
+        MemorySettingsStore settings;
+        QJsonObject damaged = toJson(record('d', "Damaged", folder("d"), 1, "d", 150, 150));
+        damaged.remove(QStringLiteral("agentCount"));
+        writeFile(data.filePath(kFile),
+            Json::write(QJsonArray {toJson(record('a', "A", folder("a"), 1, "a", 100, 100)), damaged, 7}));
+        QTest::ignoreMessage(QtWarningMsg,
+            QRegularExpression(QStringLiteral("Skipped 2 of 3 .* record 2 \\(projectID "
+                                              "\"00000000-0000-4000-8000-00000000000D\", projectName \"Damaged\", "
+                                              "rootPath \"[^\"]*/d\"\\): Missing value for key \"agentCount\"; "
+                                              "record 3: not a JSON object\\. The other workspaces are kept; "
+                                              ".*\"imported-projects\\.json\\.skipped-\\*\"\\.$")));
+        ProjectBookmarkStore store(settings, data.path());
+        QCOMPARE(store.loadRecords().size(), 1);
+    }
+
+    void fileThatIsNoList_data()
     {
         QTest::addColumn<QByteArray>("bytes");
-        QJsonObject complete = toJson(record('a', "A", folder("a"), 1, "a", 100, 100));
-        QJsonObject missingCount = complete;
-        missingCount.remove(QStringLiteral("agentCount"));
-        QJsonObject fractionalCount = complete;
-        fractionalCount.insert(QStringLiteral("agentCount"), 1.5);
-        QJsonObject badUuid = complete;
-        badUuid.insert(QStringLiteral("projectID"), QStringLiteral("{00000000-0000-4000-8000-00000000000A}"));
-        QJsonObject badBase64 = complete;
-        badBase64.insert(QStringLiteral("bookmarkData"), QStringLiteral("***"));
-        QJsonObject textDate = complete;
-        textDate.insert(QStringLiteral("createdAt"), QStringLiteral("2024-01-01T00:00:00Z"));
-
-        QTest::newRow("a record lacks agentCount") << Json::write(QJsonArray {complete, missingCount});
-        QTest::newRow("fractional agentCount") << Json::write(QJsonArray {fractionalCount});
-        QTest::newRow("UUID in braces") << Json::write(QJsonArray {badUuid});
-        QTest::newRow("bookmark not Base64") << Json::write(QJsonArray {badBase64});
-        QTest::newRow("date as text") << Json::write(QJsonArray {textDate});
-        QTest::newRow("element not an object") << QByteArray("[1]");
+        const QJsonObject complete = toJson(record('a', "A", folder("a"), 1, "a", 100, 100));
         QTest::newRow("object, not array") << Json::write(complete);
         QTest::newRow("cut short") << Json::write(QJsonArray {complete}).chopped(7);
         QTest::newRow("binary") << QByteArray("\x00\x01\xff\xfe", 4);
     }
-    void fileThatDoesNotDecode()
+    void fileThatIsNoList()
     {
         QFETCH(QByteArray, bytes);
         QTemporaryDir data;
@@ -290,6 +365,9 @@ private slots:
         TestSupport::PinnedClock clock(TimePoint::fromUnixSeconds(1733011200)); // 2024-12-01 00:00:00 UTC
         const QString path = data.filePath(kFile);
         writeFile(path, bytes);
+        const QRegularExpression warning(QStringLiteral("is not a list of workspace records"));
+        QTest::ignoreMessage(QtWarningMsg, warning);
+        QTest::failOnWarning(warning);
 
         ProjectBookmarkStore store(settings, data.path(), clock);
         QVERIFY(store.loadRecords().isEmpty()); // no import either: the file exists
@@ -302,6 +380,7 @@ private slots:
             describe(QList<Record> {Record {uuid('b'), "Saved", folder("b"), 2, "s", clock.now(), clock.now()}}));
         QCOMPARE(backups(data.path()), QStringList {kFile + QStringLiteral(".unreadable-20241201T000000Z")});
         QCOMPARE(readFile(data.filePath(backups(data.path()).first())), bytes);
+        QVERIFY(QDir(data.path()).entryList({kFile + QStringLiteral(".skipped-*")}).isEmpty()); // no records in it
 
         // Kept once: the same bytes again are not copied a second time...
         clock.advance(5);
@@ -313,6 +392,7 @@ private slots:
         // ...other bytes are, even within the same second.
         clock.advance(-5);
         writeFile(path, bytes + "x");
+        QTest::ignoreMessage(QtWarningMsg, warning);
         store.deleteRecord(uuid('b'));
         QCOMPARE(backups(data.path()),
             (QStringList {kFile + QStringLiteral(".unreadable-20241201T000000Z"),
