@@ -80,6 +80,29 @@ int columnsPerLine(const FontInfo &font, double width)
     return std::max(1, int(std::floor(width / font.advance)));
 }
 
+// Greedy wrapping by columns: a line breaks after its last blank that fits
+// (a blank just past the end may hang there), else after `perLine`
+// characters. Calls `line(start, length)` for each line; returns the count.
+template<typename Line> int wrapColumns(QStringView text, int perLine, Line &&line)
+{
+    int count = 0;
+    qsizetype start = 0;
+    while (text.size() - start > perLine) {
+        qsizetype end = start + perLine; // exclusive
+        const qsizetype blank = text.lastIndexOf(u' ', end);
+        if (blank > start)
+            end = blank + 1;
+        line(start, end - start);
+        ++count;
+        start = end;
+    }
+    if (start < text.size() || count == 0) {
+        line(start, text.size() - start);
+        ++count;
+    }
+    return count;
+}
+
 } // namespace
 
 // A text broken into lines at a width: plain ASCII by columns of the
@@ -96,16 +119,15 @@ struct DiffRowsView::WrappedText
         const QString shown = displayText(text);
         if (isPlainAscii(text)) {
             const int perLine = columnsPerLine(font, width);
-            wrapped.lineCount = std::max<int>(1, int((shown.size() + perLine - 1) / perLine));
-            if (keepLines) {
-                for (qsizetype start = 0; start < shown.size(); start += perLine)
-                    wrapped.chunks.append(shown.mid(start, perLine));
-            }
+            wrapped.lineCount = wrapColumns(shown, perLine, [&](qsizetype start, qsizetype length) {
+                if (keepLines)
+                    wrapped.chunks.append(shown.mid(start, length));
+            });
             return wrapped;
         }
         auto layout = std::make_shared<QTextLayout>(shown, font.font);
         QTextOption option;
-        option.setWrapMode(QTextOption::WrapAnywhere);
+        option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
         layout->setTextOption(option);
         layout->beginLayout();
         int lines = 0;

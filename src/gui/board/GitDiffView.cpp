@@ -63,6 +63,19 @@ QLabel *textLabel(const QString &text, const QFont &font, const QColor &color, c
     return label;
 }
 
+// The icon's shape in one colour.
+QIcon tinted(const QIcon &icon, const QColor &color, int size)
+{
+    if (icon.isNull())
+        return icon;
+    QPixmap pixmap = icon.pixmap(size, size);
+    QPainter painter(&pixmap);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(pixmap.rect(), color);
+    painter.end();
+    return QIcon(pixmap);
+}
+
 const PillLabel::Look kStatPill {0.98, 0.18, 0.46, 8, 4};
 const PillLabel::Look kColumnLabel {1.0, 0.18, 0.42, 6, 2};
 
@@ -209,7 +222,7 @@ QWidget *GitDiffView::buildHeader()
     close->setFocusPolicy(Qt::NoFocus);
     close->setToolTip(QStringLiteral("Close"));
     close->setText(QStringLiteral("Close"));
-    close->setIcon(SymbolIcons::icon(QStringLiteral("xmark.circle.fill")));
+    close->setIcon(tinted(SymbolIcons::icon(QStringLiteral("xmark.circle.fill")), withAlpha(Qt::white, 0.78), 22));
     close->setIconSize(QSize(22, 22));
     close->setToolButtonStyle(close->icon().isNull() ? Qt::ToolButtonTextOnly : Qt::ToolButtonIconOnly);
     close->setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; padding: 2px; }"));
