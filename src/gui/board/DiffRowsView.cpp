@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextLayout>
@@ -150,7 +151,16 @@ struct DiffRowsView::WrappedText
             return;
         }
         painter.setFont(font.font);
-        for (qsizetype k = 0; k < chunks.size(); ++k)
+        // Only the lines inside the painted area: a wrapped row can be far
+        // taller than the screen.
+        qsizetype first = 0;
+        qsizetype last = chunks.size() - 1;
+        if (painter.hasClipping()) {
+            const QRectF clip = painter.clipBoundingRect();
+            first = std::max<qsizetype>(0, qsizetype((clip.top() - topLeft.y()) / font.lineHeight) - 1);
+            last = std::min<qsizetype>(last, qsizetype((clip.bottom() - topLeft.y()) / font.lineHeight) + 1);
+        }
+        for (qsizetype k = first; k <= last; ++k)
             painter.drawText(QPointF(topLeft.x(), topLeft.y() + double(k) * font.lineHeight + font.ascent), chunks[k]);
     }
 };
@@ -302,11 +312,12 @@ QList<qsizetype> DiffRowsView::heldRows() const
     return held;
 }
 
-void DiffRowsView::paintEvent(QPaintEvent *)
+void DiffRowsView::paintEvent(QPaintEvent *event)
 {
     if (m_layoutWidth != viewport()->width())
         relayout();
     QPainter painter(viewport());
+    painter.setClipRect(event->rect());
     const auto visible = visibleRows();
     // Keep the layouts of the rows on screen only.
     for (auto it = m_layouts.begin(); it != m_layouts.end();) {

@@ -223,7 +223,7 @@ private slots:
 
         QSignalSpy finished(section, &TaskGitDiffSection::openFinished);
         QTest::mouseClick(button, Qt::LeftButton);
-        QVERIFY(finished.wait());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
         QCOMPARE(section->gitDiffViewerErrorMessage(), std::optional<QString>(message));
         QCOMPARE(visibleText(section, "gitDiffErrorLabel"), message);
         QVERIFY(!section->isDiffViewerPresented());
@@ -232,7 +232,7 @@ private slots:
         // Fixed on disk: the next press opens the viewer and clears the message.
         writeFile(ownPath(), kPatch);
         QTest::mouseClick(button, Qt::LeftButton);
-        QVERIFY(finished.wait());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 10000);
         QVERIFY(section->isDiffViewerPresented());
         QCOMPARE(section->gitDiffViewerErrorMessage(), std::nullopt);
         QCOMPARE(visibleText(section, "gitDiffErrorLabel"), QStringLiteral("<hidden>"));
@@ -261,7 +261,7 @@ private slots:
         section.show();
         QSignalSpy finished(&section, &TaskGitDiffSection::openFinished);
         section.openGitDiffViewer();
-        QVERIFY(finished.wait());
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 10000);
         QVERIFY(section.gitDiffViewerErrorMessage());
         section.refresh();
         QCOMPARE(section.gitDiffViewerErrorMessage(), std::nullopt);
