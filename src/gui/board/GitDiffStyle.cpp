@@ -105,7 +105,11 @@ QFont interfaceFont(double points, QFont::Weight weight)
 
 QFont codeFont(double points, QFont::Weight weight)
 {
-    return DarkAppearance::codeFont(points * 0.75, weight);
+    // Diff text shows its characters as they are: no ligatures ("->" stays
+    // two characters), which also spares the shaping work.
+    QFont font = DarkAppearance::codeFont(points * 0.75, weight);
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    return font;
 }
 
 } // namespace GitDiffStyle

@@ -272,7 +272,9 @@ QWidget *GitDiffView::buildPane()
     m_pathLabel->setColor(withAlpha(Qt::white, 0.98));
     m_subtitleLabel = new ElidedLabel;
     m_subtitleLabel->setObjectName(QStringLiteral("fileHeaderSubtitle"));
-    m_subtitleLabel->setFont(interfaceFont(kCaption2));
+    QFont subtitleFont = interfaceFont(kCaption2);
+    subtitleFont.setStyleStrategy(QFont::PreferNoShaping); // "->" as written
+    m_subtitleLabel->setFont(subtitleFont);
     m_subtitleLabel->setColor(withAlpha(Qt::white, 0.66));
     paths->addWidget(m_pathLabel);
     paths->addWidget(m_subtitleLabel);
