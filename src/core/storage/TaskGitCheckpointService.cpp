@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QObject>
 #include <QPointer>
 #include <QProcessEnvironment>
@@ -360,14 +361,36 @@ std::optional<QString> TaskGitCheckpointService::offeredPatchPath(
     return ownPath;
 }
 
-std::optional<QByteArray> TaskGitCheckpointService::readPatch(
+PatchRead TaskGitCheckpointService::readPatch(
     const QUuid &projectID, const QUuid &taskID, const BL_TaskGitDiffArtifact &artifact) const
 {
+    const auto failure = [](PatchReadError::Kind kind, const QString &what) {
+        return PatchReadError {kind, QStringLiteral("Unable to open patch: ") + what};
+    };
+    const auto missing
+        = [&] { return failure(PatchReadError::Kind::missing, QStringLiteral("The patch file does not exist.")); };
     const auto path = offeredPatchPath(projectID, taskID, artifact);
     if (!path)
-        return std::nullopt;
-    auto bytes = RegularFile::read(*path);
-    if (!bytes)
-        return std::nullopt;
-    return std::move(bytes).value();
+        return missing();
+    auto bytes = RegularFile::read(*path, kMaxPatchBytes);
+    if (!bytes) {
+        // Tell the reasons apart by looking again: the entry may have gone or
+        // changed kind since it was offered.
+        if (!RegularFile::isRegularFile(*path))
+            return missing();
+        const qint64 size = QFileInfo(*path).size();
+        if (size > kMaxPatchBytes) {
+            return failure(PatchReadError::Kind::tooLarge,
+                QStringLiteral("The patch file is %1 bytes long, more than the %2 MiB that can be shown.")
+                    .arg(size)
+                    .arg(kMaxPatchBytes / (1024 * 1024)));
+        }
+        return failure(PatchReadError::Kind::unreadable, bytes.errorMessage());
+    }
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(*bytes);
+    if (decoder.hasError()) {
+        return failure(PatchReadError::Kind::invalidUtf8, QStringLiteral("The patch file is not valid UTF-8 text."));
+    }
+    return text;
 }

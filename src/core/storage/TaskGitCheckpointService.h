@@ -15,6 +15,37 @@
 
 class QObject;
 
+// Why a task's patch could not be opened. The message is what a view shows:
+// "Unable to open patch: " and what went wrong.
+struct PatchReadError
+{
+    enum class Kind {
+        missing, // no patch offered for the task, or nothing readable as a regular file there
+        tooLarge, // longer than TaskGitCheckpointService::kMaxPatchBytes
+        unreadable, // the file system refused the read
+        invalidUtf8, // the bytes are not UTF-8 text
+    };
+    Kind kind = Kind::missing;
+    QString message;
+};
+
+// A patch read as text, or why not.
+class PatchRead
+{
+public:
+    PatchRead(QString text) : m_text(std::move(text)) { }
+    PatchRead(PatchReadError error) : m_error(std::move(error)) { }
+
+    bool ok() const { return !m_error; }
+    explicit operator bool() const { return ok(); }
+    const QString &text() const { return m_text; }
+    const PatchReadError &error() const { return *m_error; }
+
+private:
+    QString m_text;
+    std::optional<PatchReadError> m_error;
+};
+
 // The result of one git run.
 struct GitCommandOutput
 {
@@ -96,10 +127,13 @@ public:
     // there; nothing otherwise.
     std::optional<QString> offeredPatchPath(
         const QUuid &projectID, const QUuid &taskID, const BL_TaskGitDiffArtifact &artifact) const;
-    // The bytes of the offered patch file, as git wrote them; nothing when no
-    // patch is offered or it cannot be read. Decode for display only.
-    std::optional<QByteArray> readPatch(
-        const QUuid &projectID, const QUuid &taskID, const BL_TaskGitDiffArtifact &artifact) const;
+    // The offered patch file as UTF-8 text: the one reader of task patches
+    // for every view and peer. Only this service's own path for the task
+    // counts, only a regular file there (anything else reads as missing), at
+    // most kMaxPatchBytes. Reads the whole file: call it off the main thread
+    // when the patch may be large.
+    PatchRead readPatch(const QUuid &projectID, const QUuid &taskID, const BL_TaskGitDiffArtifact &artifact) const;
+    static constexpr qint64 kMaxPatchBytes = 64 * 1024 * 1024;
 
     // "/usr/bin/env git -C <root> <arguments>" with this process's
     // environment plus `environment`; both pipes drained while git runs. A

@@ -17,11 +17,13 @@ struct Entry
 // Keep sorted by symbol name: lookups use a binary search.
 constexpr Entry kTable[] = {
     {"arrow.clockwise", "view-refresh"},
+    {"arrow.triangle.branch", "vcs-branch"},
     {"doc.on.doc", "edit-copy"},
     {"folder", "folder"},
     {"gearshape", "configure"},
     {"plus", "list-add"},
     {"xmark", "window-close"},
+    {"xmark.circle.fill", "dialog-close"},
 };
 
 constexpr auto kResourceFile = "/usr/share/icons/breeze-dark/breeze-icons-dark.rcc";

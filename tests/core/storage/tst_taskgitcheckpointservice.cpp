@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QtTest>
 #include <functional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -260,7 +261,9 @@ private slots:
             QStringList {QFileInfo(expectedPatchPath()).fileName()});
 
         QCOMPARE(service().offeredPatchPath(kProjectID, kTaskID, after), std::optional<QString>(expectedPatchPath()));
-        QCOMPARE(service().readPatch(kProjectID, kTaskID, after), std::optional<QByteArray>(patch));
+        const PatchRead read = service().readPatch(kProjectID, kTaskID, after);
+        QVERIFY(read.ok());
+        QCOMPARE(read.text(), QString::fromUtf8(patch));
     }
 
     void statusLeavesTheUserIndexAlone()
@@ -448,7 +451,7 @@ private slots:
         BL_TaskGitDiffArtifact stored = pendingBefore(repo);
         stored.diffFilePath = outside;
         QVERIFY(!service().offeredPatchPath(kProjectID, kTaskID, stored));
-        QVERIFY(!service().readPatch(kProjectID, kTaskID, stored));
+        QCOMPARE(service().readPatch(kProjectID, kTaskID, stored).error().kind, PatchReadError::Kind::missing);
 
         writeFile(repo + QStringLiteral("/a.txt"), "b\n");
         const auto after = service().captureAfter(context(repo), stored);
@@ -464,7 +467,10 @@ private slots:
             BL_TaskGitDiffArtifact hostile = after;
             hostile.diffFilePath = path;
             QVERIFY2(!service().offeredPatchPath(kProjectID, kTaskID, hostile), qPrintable(path));
-            QVERIFY2(!service().readPatch(kProjectID, kTaskID, hostile), qPrintable(path));
+            const PatchRead read = service().readPatch(kProjectID, kTaskID, hostile);
+            QVERIFY2(!read.ok(), qPrintable(path));
+            QCOMPARE(read.error().kind, PatchReadError::Kind::missing);
+            QCOMPARE(read.error().message, QStringLiteral("Unable to open patch: The patch file does not exist."));
         }
         // The own path, even with white space around it, but only for its own task.
         BL_TaskGitDiffArtifact padded = after;
@@ -489,7 +495,67 @@ private slots:
                 after.after->syntheticCommit});
         QVERIFY(expected.contains("+caf\xe8s\n"));
         QCOMPARE(readFile(expectedPatchPath()), expected);
-        QCOMPARE(service().readPatch(kProjectID, kTaskID, after), std::optional<QByteArray>(expected));
+        // Kept as git wrote it, but not shown as text.
+        const PatchRead read = service().readPatch(kProjectID, kTaskID, after);
+        QCOMPARE(read.error().kind, PatchReadError::Kind::invalidUtf8);
+        QCOMPARE(read.error().message, QStringLiteral("Unable to open patch: The patch file is not valid UTF-8 text."));
+    }
+
+    // What lies at the task's own patch path decides what the reader gives.
+    void patchReaderRefusesWhatIsNotAPatchFile_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("message");
+        const QString missing = QStringLiteral("Unable to open patch: The patch file does not exist.");
+        QTest::newRow("nothing") << "none" << int(PatchReadError::Kind::missing) << missing;
+        QTest::newRow("folder") << "folder" << int(PatchReadError::Kind::missing) << missing;
+        QTest::newRow("fifo") << "fifo" << int(PatchReadError::Kind::missing) << missing;
+        QTest::newRow("device link") << "device" << int(PatchReadError::Kind::missing) << missing;
+        QTest::newRow("over the cap") << "huge" << int(PatchReadError::Kind::tooLarge)
+                                      << QStringLiteral("Unable to open patch: The patch file is 67108865 bytes "
+                                                        "long, more than the 64 MiB that can be shown.");
+        QTest::newRow("truncated UTF-8") << "truncated" << int(PatchReadError::Kind::invalidUtf8)
+                                         << QStringLiteral(
+                                                "Unable to open patch: The patch file is not valid UTF-8 text.");
+        QTest::newRow("at the cap") << "cap" << -1 << QString();
+    }
+
+    void patchReaderRefusesWhatIsNotAPatchFile()
+    {
+        QFETCH(QString, entry);
+        QFETCH(int, kind);
+        QFETCH(QString, message);
+        const QString path = expectedPatchPath();
+        QDir().mkpath(QFileInfo(path).path());
+        if (entry == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(path));
+        } else if (entry == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (entry == QLatin1String("device")) {
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+        } else if (entry == QLatin1String("huge") || entry == QLatin1String("cap")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.write("diff --git a/x b/x\n") > 0);
+            // Sparse: the size is what counts, the zero bytes cost no disk.
+            QVERIFY(file.resize(TaskGitCheckpointService::kMaxPatchBytes + (entry == QLatin1String("huge") ? 1 : 0)));
+        } else if (entry == QLatin1String("truncated")) {
+            writeFile(path, "diff --git a/x b/x\n+caf\xc3");
+        }
+        BL_TaskGitDiffArtifact artifact;
+        artifact.state = BL_TaskGitDiffState::ready;
+        artifact.diffFilePath = path;
+
+        const PatchRead read = service().readPatch(kProjectID, kTaskID, artifact);
+        if (kind < 0) {
+            QVERIFY(read.ok());
+            QCOMPARE(read.text().size(), TaskGitCheckpointService::kMaxPatchBytes);
+            return;
+        }
+        QVERIFY(!read.ok());
+        QCOMPARE(int(read.error().kind), kind);
+        QCOMPARE(read.error().message, message);
     }
 
     void gitFailuresBecomeFailedArtifacts()
