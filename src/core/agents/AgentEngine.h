@@ -6,6 +6,7 @@
 #include "model/BLEventBus.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QUuid>
 #include <functional>
 #include <memory>
@@ -39,6 +40,9 @@ public:
     std::function<void(const QUuid &projectID, const QUuid &taskID, const QUuid &agentID)> onDelegationAccepted;
     std::function<void(const QUuid &projectID, const QUuid &taskID)> onWorkerCompleted;
     std::function<void(const QUuid &projectID, const QUuid &taskID)> onWorkerFailed;
+    // Called on the main thread when a run ended without an outcome event
+    // (a cancelled run publishes none) and its pool slot was given back.
+    std::function<void(const QUuid &projectID, const QUuid &taskID)> onSlotReleased;
 
     AsyncAgentRunner &runner() { return *m_runner; }
     BL_DelegationHandshakeCoordinator &handshakeCoordinator() { return *m_handshakeCoordinator; }
@@ -47,9 +51,19 @@ public:
     void handle(const BL_Event &event);
 
 private:
+    // Which delegation holds a task's pool slot: a slot belongs to its task
+    // from the assignment until the run ends (or an outcome event frees it).
+    struct SlotHolder
+    {
+        quint64 delegation = 0;
+        QUuid ticketID; // null until the ticket is issued
+    };
+
     void bindEvents();
     void handleDelegationRequest(const BL_Event &event);
-    QCoro::Task<> issueTicketAndSchedule(BL_Event event, BL_Agent agent);
+    QCoro::Task<> issueTicketAndSchedule(BL_Event event, BL_Agent agent, quint64 delegation);
+    void completeSlot(const QUuid &taskID);
+    void handleRunEnded(const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID);
 
     BLEventBus &m_eventBus;
     WorkerPool &m_workerPool;
@@ -57,6 +71,8 @@ private:
     std::unique_ptr<AsyncAgentRunner> m_runner;
     QUuid m_managerID;
     BLEventSubscription m_subscription;
+    QHash<QUuid, SlotHolder> m_slotHolderByTaskID;
+    quint64 m_nextDelegation = 1;
     // Lets a delegation still on its way notice that the engine is gone.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };

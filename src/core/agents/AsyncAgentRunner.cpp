@@ -97,6 +97,10 @@ QCoro::Task<> AsyncAgentRunner::runAndCleanUp(RunRequest request, RunHandle hand
         m_activeRunTaskByTaskID.erase(current);
         m_cancelledTaskIDs.remove(request.taskID);
     }
+    if (onRunEnded) {
+        m_publisher.runOnMainThread(
+            [ended = onRunEnded, request] { ended(request.projectID, request.taskID, request.ticket.id); });
+    }
 }
 
 QCoro::Task<> AsyncAgentRunner::publish(QList<BL_Event> events)
@@ -163,6 +167,10 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
                 auto deciding = m_decisionEngine->nextDecision(
                     taskID, projectID, request.agent, request.taskInputData, request.projectRootPath, state);
                 const BL_AgentDecision decision = co_await std::move(deciding);
+                // A run cancelled while it waited for its decision ends
+                // without a word: the cancellation reports the task's end.
+                if (m_cancelledTaskIDs.contains(taskID) || cancellation.isCancelled())
+                    co_return;
                 if (decision.kind == BL_AgentDecision::Kind::finish) {
                     auto outputReady = publish({taskEvent(BL_EventType::taskModified,
                         QStringLiteral("Worker completed task output."), BL_TaskConversationRole::worker,
@@ -206,7 +214,10 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
         failure = QStringLiteral("An unknown error ended the run.");
     }
 
-    // 8. Any other failure ends the task's run as failed.
+    // 8. Any other failure ends the task's run as failed, unless the run was
+    // cancelled meanwhile: then the cancellation reports the task's end.
+    if (failure && (m_cancelledTaskIDs.contains(taskID) || cancellation.isCancelled()))
+        co_return;
     if (failure) {
         auto reportedFailure
             = publish({taskEvent(BL_EventType::taskModified, QStringLiteral("Worker failure: ") + *failure,

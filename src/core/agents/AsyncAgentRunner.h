@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QSet>
 #include <QUuid>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -50,6 +51,11 @@ public:
     QFuture<bool> isMarkedCancelled(QUuid taskID);
 
     const std::shared_ptr<BL_ToolExecutorProtocol> &toolExecutor() const { return m_toolExecutor; }
+
+    // Called on the main thread after each run has ended, however it ended
+    // (also a cancelled run that published nothing), with the ticket it was
+    // scheduled with. Set before the first run is scheduled.
+    std::function<void(const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID)> onRunEnded;
 
     // The key every task event of a run carries: "agent:" and the agent's id in lower case.
     static QString workerSessionKey(const QUuid &agentID);
