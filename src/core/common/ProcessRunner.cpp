@@ -179,7 +179,8 @@ CappedOutput::~CappedOutput()
 void CappedOutput::drain()
 {
     read(QProcess::StandardOutput);
-    read(QProcess::StandardError);
+    if (m_process.processChannelMode() != QProcess::MergedChannels)
+        read(QProcess::StandardError);
 }
 
 void CappedOutput::read(int channel)
