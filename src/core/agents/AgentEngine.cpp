@@ -17,6 +17,8 @@ AgentEngine::AgentEngine(BLEventBus &eventBus, WorkerPool &workerPool, const QUu
     m_runner->onRunEnded = [this](const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID) {
         handleRunEnded(projectID, taskID, ticketID);
     };
+    m_runner->onRunEnding
+        = [this](const QUuid &, const QUuid &taskID, const QUuid &ticketID) { handleRunEnding(taskID, ticketID); };
     bindEvents();
 }
 
@@ -75,8 +77,18 @@ void AgentEngine::handleDelegationRequest(const BL_Event &event)
 
 void AgentEngine::completeSlot(const QUuid &taskID)
 {
+    const auto holder = m_slotHolderByTaskID.constFind(taskID);
+    if (holder != m_slotHolderByTaskID.constEnd() && !holder->runEnding && m_workerPool.assignedAgentID(taskID))
+        return; // its run goes on (or is about to start): the slot is given back when it ends
     m_workerPool.complete(taskID);
     m_slotHolderByTaskID.remove(taskID);
+}
+
+void AgentEngine::handleRunEnding(const QUuid &taskID, const QUuid &ticketID)
+{
+    const auto holder = m_slotHolderByTaskID.find(taskID);
+    if (holder != m_slotHolderByTaskID.end() && holder->ticketID == ticketID)
+        holder->runEnding = true;
 }
 
 void AgentEngine::handleRunEnded(const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID)

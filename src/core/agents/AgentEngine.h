@@ -51,12 +51,16 @@ public:
     void handle(const BL_Event &event);
 
 private:
-    // Which delegation holds a task's pool slot: a slot belongs to its task
-    // from the assignment until the run ends (or an outcome event frees it).
+    // Which delegation holds a task's pool slot. A slot belongs to its task
+    // from the assignment until its run ends: an outcome event published by
+    // the run itself frees it at once; one from elsewhere (the user marking
+    // the worker done, a cancellation, the claim time-out) while the run
+    // still goes on leaves it taken until the run has ended.
     struct SlotHolder
     {
         quint64 delegation = 0;
         QUuid ticketID; // null until the ticket is issued
+        bool runEnding = false; // the run is publishing its own outcome
     };
 
     void bindEvents();
@@ -64,6 +68,7 @@ private:
     QCoro::Task<> issueTicketAndSchedule(BL_Event event, BL_Agent agent, quint64 delegation);
     void completeSlot(const QUuid &taskID);
     void handleRunEnded(const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID);
+    void handleRunEnding(const QUuid &taskID, const QUuid &ticketID);
 
     BLEventBus &m_eventBus;
     WorkerPool &m_workerPool;

@@ -103,6 +103,15 @@ QCoro::Task<> AsyncAgentRunner::runAndCleanUp(RunRequest request, RunHandle hand
     }
 }
 
+void AsyncAgentRunner::announceEnding(const RunRequest &request)
+{
+    // Queued before the outcome's publication, so it is seen first.
+    if (onRunEnding) {
+        m_publisher.runOnMainThread(
+            [ending = onRunEnding, request] { ending(request.projectID, request.taskID, request.ticket.id); });
+    }
+}
+
 QCoro::Task<> AsyncAgentRunner::publish(QList<BL_Event> events)
 {
     auto published = futureResult(m_publisher.publish(std::move(events)));
@@ -129,6 +138,7 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
     auto acknowledging = futureResult(m_handshakeCoordinator.acknowledge(request.ticket.id, agentID));
     const std::optional<BL_DelegationHandshakeTicket> acknowledged = co_await std::move(acknowledging);
     if (!acknowledged) {
+        announceEnding(request);
         auto rejected = publish({BL_Event::make(BL_EventType::delegationRejected, projectID, taskID)});
         co_await std::move(rejected);
         co_return;
@@ -176,6 +186,7 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
                         QStringLiteral("Worker completed task output."), BL_TaskConversationRole::worker,
                         QStringLiteral("Task completed. Returning final output."))});
                     co_await std::move(outputReady);
+                    announceEnding(request);
                     auto completed = publish({BL_Event::make(BL_EventType::workerTaskCompleted, projectID, taskID,
                         BL_WorkerResultPayload {agentID, decision.outputData, std::nullopt})});
                     co_await std::move(completed);
@@ -223,6 +234,7 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
             = publish({taskEvent(BL_EventType::taskModified, QStringLiteral("Worker failure: ") + *failure,
                 BL_TaskConversationRole::system, QStringLiteral("Execution failed: ") + *failure)});
         co_await std::move(reportedFailure);
+        announceEnding(request);
         auto failed = publish({BL_Event::make(BL_EventType::workerTaskFailed, projectID, taskID,
             BL_WorkerResultPayload {agentID, std::nullopt, *failure})});
         co_await std::move(failed);

@@ -237,8 +237,32 @@ private slots:
         command.fail(CancelledError());
         secondDecision.fail(CancelledError());
         f.bus.send(BL_Event::make(Type::workerTaskFailed, f.project, f.task));
-        QCOMPARE(f.pool.activeAssignmentCount(), 0);
+        // Freed once the cancelled run has ended.
+        QVERIFY(TestSupport::waitUntil([&] { return f.pool.activeAssignmentCount() == 0; }));
         QVERIFY(f.pool.activeAgentIDs().isEmpty());
+    }
+
+    // An outcome published by someone else while the run goes on (the user
+    // marking the worker done) does not free the slot: the run still works
+    // and holds it until it publishes its own outcome.
+    void outsideOutcomeLeavesARunningRunItsSlot()
+    {
+        Fixture f(1);
+        const Pending<BL_AgentDecision> decision;
+        f.decisions->add(decision.future());
+        f.requestDelegation(f.task);
+        QVERIFY(f.decisions->waitForCalls(1));
+
+        f.bus.send(BL_Event::make(Type::workerTaskCompleted, f.project, f.task));
+        QCOMPARE(f.callbacks.last(), (Callback {"completed", f.project, f.task, {}, true}));
+        QCOMPARE(f.pool.activeAssignmentCount(), 1);
+        f.requestDelegation(QUuid::createUuid()); // no second run while this one goes on
+        QCOMPARE(f.recorder->types().last(), Type::delegationRequested);
+        QCOMPARE(f.recorder->ofType(Type::delegationRejected).size(), 1);
+
+        decision.finish(BL_AgentDecision::finish(std::nullopt));
+        QVERIFY(f.recorder->waitFor(Type::workerTaskCompleted, 2));
+        QCOMPARE(f.pool.activeAssignmentCount(), 0);
     }
 
     // A slot belongs to its task until the run ends: a cancelled run that
