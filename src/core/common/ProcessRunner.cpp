@@ -16,55 +16,55 @@
 namespace ProcessRunner {
 namespace {
 
-    ProcessResult failedToStart(const QProcess &process)
-    {
-        ProcessResult result;
-        result.outcome = ProcessResult::Outcome::FailedToStart;
+ProcessResult failedToStart(const QProcess &process)
+{
+    ProcessResult result;
+    result.outcome = ProcessResult::Outcome::FailedToStart;
+    result.errorMessage = process.errorString();
+    return result;
+}
+
+ProcessResult collect(QProcess &process, CappedOutput &output, bool timedOut)
+{
+    ProcessResult result;
+    output.drain();
+    result.standardOutput = output.standardOutput();
+    result.standardError = output.standardError();
+    result.standardOutputTruncated = output.standardOutputTruncated();
+    result.standardErrorTruncated = output.standardErrorTruncated();
+    if (timedOut) {
+        result.outcome = ProcessResult::Outcome::TimedOut;
+        result.errorMessage = QStringLiteral("The process did not finish in time.");
+    } else if (process.exitStatus() == QProcess::CrashExit) {
+        result.outcome = ProcessResult::Outcome::Crashed;
         result.errorMessage = process.errorString();
-        return result;
+    } else {
+        result.outcome = ProcessResult::Outcome::Finished;
+        result.exitCode = process.exitCode();
     }
+    return result;
+}
 
-    ProcessResult collect(QProcess &process, CappedOutput &output, bool timedOut)
-    {
-        ProcessResult result;
-        output.drain();
-        result.standardOutput = output.standardOutput();
-        result.standardError = output.standardError();
-        result.standardOutputTruncated = output.standardOutputTruncated();
-        result.standardErrorTruncated = output.standardErrorTruncated();
-        if (timedOut) {
-            result.outcome = ProcessResult::Outcome::TimedOut;
-            result.errorMessage = QStringLiteral("The process did not finish in time.");
-        } else if (process.exitStatus() == QProcess::CrashExit) {
-            result.outcome = ProcessResult::Outcome::Crashed;
-            result.errorMessage = process.errorString();
-        } else {
-            result.outcome = ProcessResult::Outcome::Finished;
-            result.exitCode = process.exitCode();
-        }
-        return result;
+void writeInput(QProcess &process, const ProcessRequest &request)
+{
+    if (request.standardInput) {
+        process.write(*request.standardInput);
+        process.closeWriteChannel();
     }
+}
 
-    void writeInput(QProcess &process, const ProcessRequest &request)
-    {
-        if (request.standardInput) {
-            process.write(*request.standardInput);
-            process.closeWriteChannel();
-        }
-    }
+QCoro::Task<> waitUntilEnded(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        co_return;
+    auto finished = qCoro(&process, &QProcess::finished);
+    co_await std::move(finished);
+}
 
-    QCoro::Task<> waitUntilEnded(QProcess &process)
-    {
-        if (process.state() == QProcess::NotRunning)
-            co_return;
-        auto finished = qCoro(&process, &QProcess::finished);
-        co_await std::move(finished);
-    }
-
-    void stopForTimeout(QProcess &process, bool wholeGroup)
-    {
-        signalProcess(process, SIGKILL, wholeGroup);
-    }
+void stopForTimeout(QProcess &process, bool wholeGroup)
+{
+    signalProcess(process, SIGKILL, wholeGroup);
+}
 
 } // namespace
 
