@@ -13,6 +13,12 @@ AgentEngine::AgentEngine(BLEventBus &eventBus, WorkerPool &workerPool, const QUu
           parts.toolExecutor)),
       m_managerID(managerID)
 {
+    // Posted calls die with the runner, which this engine owns.
+    m_runner->onRunEnded = [this](const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID) {
+        handleRunEnded(projectID, taskID, ticketID);
+    };
+    m_runner->onRunEnding
+        = [this](const QUuid &, const QUuid &taskID, const QUuid &ticketID) { handleRunEnding(taskID, ticketID); };
     bindEvents();
 }
 
@@ -38,15 +44,15 @@ void AgentEngine::handle(const BL_Event &event)
             onDelegationAccepted(event.projectID, event.taskID, payload->agentID);
         break;
     case BL_EventType::delegationRejected:
-        m_workerPool.complete(event.taskID);
+        completeSlot(event.taskID);
         break;
     case BL_EventType::workerTaskCompleted:
-        m_workerPool.complete(event.taskID);
+        completeSlot(event.taskID);
         if (onWorkerCompleted)
             onWorkerCompleted(event.projectID, event.taskID);
         break;
     case BL_EventType::workerTaskFailed:
-        m_workerPool.complete(event.taskID);
+        completeSlot(event.taskID);
         if (onWorkerFailed)
             onWorkerFailed(event.projectID, event.taskID);
         break;
@@ -64,10 +70,43 @@ void AgentEngine::handleDelegationRequest(const BL_Event &event)
         m_eventBus.send(BL_Event::make(BL_EventType::delegationRejected, event.projectID, event.taskID));
         return;
     }
-    issueTicketAndSchedule(event, *agent); // goes on at later turns of the main thread
+    const quint64 delegation = m_nextDelegation++;
+    m_slotHolderByTaskID.insert(event.taskID, SlotHolder {delegation, QUuid()});
+    issueTicketAndSchedule(event, *agent, delegation); // goes on at later turns of the main thread
 }
 
-QCoro::Task<> AgentEngine::issueTicketAndSchedule(BL_Event event, BL_Agent agent)
+void AgentEngine::completeSlot(const QUuid &taskID)
+{
+    const auto holder = m_slotHolderByTaskID.constFind(taskID);
+    if (holder != m_slotHolderByTaskID.constEnd() && !holder->runEnding && m_workerPool.assignedAgentID(taskID))
+        return; // its run goes on (or is about to start): the slot is given back when it ends
+    m_workerPool.complete(taskID);
+    m_slotHolderByTaskID.remove(taskID);
+}
+
+void AgentEngine::handleRunEnding(const QUuid &taskID, const QUuid &ticketID)
+{
+    const auto holder = m_slotHolderByTaskID.find(taskID);
+    if (holder != m_slotHolderByTaskID.end() && holder->ticketID == ticketID)
+        holder->runEnding = true;
+}
+
+void AgentEngine::handleRunEnded(const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID)
+{
+    // Only the run of the delegation that still holds the slot gives it
+    // back; an earlier run of a task delegated again holds nothing.
+    const auto holder = m_slotHolderByTaskID.constFind(taskID);
+    if (holder == m_slotHolderByTaskID.constEnd() || holder->ticketID.isNull() || holder->ticketID != ticketID)
+        return;
+    m_slotHolderByTaskID.erase(holder);
+    if (!m_workerPool.assignedAgentID(taskID))
+        return; // dropped meanwhile (the task left its board)
+    m_workerPool.complete(taskID);
+    if (onSlotReleased)
+        onSlotReleased(projectID, taskID);
+}
+
+QCoro::Task<> AgentEngine::issueTicketAndSchedule(BL_Event event, BL_Agent agent, quint64 delegation)
 {
     const std::weak_ptr<bool> alive = m_alive;
     const auto request = event.decodePayload<BL_DelegationRequestPayload>();
@@ -77,6 +116,9 @@ QCoro::Task<> AgentEngine::issueTicketAndSchedule(BL_Event event, BL_Agent agent
     const BL_DelegationHandshakeTicket ticket = co_await std::move(issuing);
     if (alive.expired())
         co_return;
+    if (const auto holder = m_slotHolderByTaskID.find(event.taskID);
+        holder != m_slotHolderByTaskID.end() && holder->delegation == delegation)
+        holder->ticketID = ticket.id;
 
     auto scheduling = futureResult(m_runner->schedule(event.projectID, event.taskID, managerID, agent, ticket,
         request ? request->taskInputData : std::nullopt, request ? request->projectRootPath : std::nullopt));

@@ -97,6 +97,19 @@ QCoro::Task<> AsyncAgentRunner::runAndCleanUp(RunRequest request, RunHandle hand
         m_activeRunTaskByTaskID.erase(current);
         m_cancelledTaskIDs.remove(request.taskID);
     }
+    if (onRunEnded) {
+        m_publisher.runOnMainThread(
+            [ended = onRunEnded, request] { ended(request.projectID, request.taskID, request.ticket.id); });
+    }
+}
+
+void AsyncAgentRunner::announceEnding(const RunRequest &request)
+{
+    // Queued before the outcome's publication, so it is seen first.
+    if (onRunEnding) {
+        m_publisher.runOnMainThread(
+            [ending = onRunEnding, request] { ending(request.projectID, request.taskID, request.ticket.id); });
+    }
 }
 
 QCoro::Task<> AsyncAgentRunner::publish(QList<BL_Event> events)
@@ -125,6 +138,7 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
     auto acknowledging = futureResult(m_handshakeCoordinator.acknowledge(request.ticket.id, agentID));
     const std::optional<BL_DelegationHandshakeTicket> acknowledged = co_await std::move(acknowledging);
     if (!acknowledged) {
+        announceEnding(request);
         auto rejected = publish({BL_Event::make(BL_EventType::delegationRejected, projectID, taskID)});
         co_await std::move(rejected);
         co_return;
@@ -163,11 +177,16 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
                 auto deciding = m_decisionEngine->nextDecision(
                     taskID, projectID, request.agent, request.taskInputData, request.projectRootPath, state);
                 const BL_AgentDecision decision = co_await std::move(deciding);
+                // A run cancelled while it waited for its decision ends
+                // without a word: the cancellation reports the task's end.
+                if (m_cancelledTaskIDs.contains(taskID) || cancellation.isCancelled())
+                    co_return;
                 if (decision.kind == BL_AgentDecision::Kind::finish) {
                     auto outputReady = publish({taskEvent(BL_EventType::taskModified,
                         QStringLiteral("Worker completed task output."), BL_TaskConversationRole::worker,
                         QStringLiteral("Task completed. Returning final output."))});
                     co_await std::move(outputReady);
+                    announceEnding(request);
                     auto completed = publish({BL_Event::make(BL_EventType::workerTaskCompleted, projectID, taskID,
                         BL_WorkerResultPayload {agentID, decision.outputData, std::nullopt})});
                     co_await std::move(completed);
@@ -206,12 +225,16 @@ QCoro::Task<> AsyncAgentRunner::runLoop(RunRequest request, CancellationToken ca
         failure = QStringLiteral("An unknown error ended the run.");
     }
 
-    // 8. Any other failure ends the task's run as failed.
+    // 8. Any other failure ends the task's run as failed, unless the run was
+    // cancelled meanwhile: then the cancellation reports the task's end.
+    if (failure && (m_cancelledTaskIDs.contains(taskID) || cancellation.isCancelled()))
+        co_return;
     if (failure) {
         auto reportedFailure
             = publish({taskEvent(BL_EventType::taskModified, QStringLiteral("Worker failure: ") + *failure,
                 BL_TaskConversationRole::system, QStringLiteral("Execution failed: ") + *failure)});
         co_await std::move(reportedFailure);
+        announceEnding(request);
         auto failed = publish({BL_Event::make(BL_EventType::workerTaskFailed, projectID, taskID,
             BL_WorkerResultPayload {agentID, std::nullopt, *failure})});
         co_await std::move(failed);

@@ -12,6 +12,7 @@
 #include <QHash>
 #include <QSet>
 #include <QUuid>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -51,6 +52,15 @@ public:
 
     const std::shared_ptr<BL_ToolExecutorProtocol> &toolExecutor() const { return m_toolExecutor; }
 
+    // Called on the main thread after each run has ended, however it ended
+    // (also a cancelled run that published nothing), with the ticket it was
+    // scheduled with. Set before the first run is scheduled.
+    std::function<void(const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID)> onRunEnded;
+    // Called on the main thread just before a run publishes its own outcome
+    // (delegationRejected, workerTaskCompleted or workerTaskFailed): the run
+    // ends with that publication. Set before the first run is scheduled.
+    std::function<void(const QUuid &projectID, const QUuid &taskID, const QUuid &ticketID)> onRunEnding;
+
     // The key every task event of a run carries: "agent:" and the agent's id in lower case.
     static QString workerSessionKey(const QUuid &agentID);
 
@@ -75,6 +85,7 @@ private:
     QCoro::Task<> runAndCleanUp(RunRequest request, RunHandle handle);
     QCoro::Task<bool> cancelOnExecutor(QUuid taskID);
     QCoro::Task<> publish(QList<BL_Event> events);
+    void announceEnding(const RunRequest &request);
 
     BLEventBus &m_eventBus;
     BL_DelegationHandshakeCoordinator &m_handshakeCoordinator;

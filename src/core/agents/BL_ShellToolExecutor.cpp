@@ -7,9 +7,11 @@
 #include "common/Text.h"
 
 #include "FutureResult.h"
+#include <QCoroFuture>
 #include <QCoroTimer>
 #include <QDeadlineTimer>
 #include <QProcess>
+#include <QPromise>
 #include <QRegularExpression>
 #include <QStringDecoder>
 #include <QTimer>
@@ -69,18 +71,44 @@ BL_Event taskModified(const QUuid &projectID, const QUuid &taskID, const BL_Task
     return BL_Event::make(BL_EventType::taskModified, projectID, taskID, payload);
 }
 
+// How often a pause looks at the cancellation and at the child's group.
+constexpr std::chrono::milliseconds kWatchInterval {20};
+// How long a killed group gets to disappear.
+constexpr std::chrono::milliseconds kKillGrace {2000};
+
 bool isRunning(const QPointer<QProcess> &process)
 {
     return process && process->state() != QProcess::NotRunning;
 }
 
-void signalGroup(const QPointer<QProcess> &process, int signal)
+// The child, or anything of its process group, still runs.
+bool anythingLeft(const QPointer<QProcess> &process, qint64 group)
 {
-    if (isRunning(process))
-        ProcessRunner::signalProcess(*process, signal, true);
+    return isRunning(process) || ProcessRunner::processGroupExists(group);
+}
+
+void signalGroup(qint64 group, int signal)
+{
+    if (group > 0)
+        ::kill(-static_cast<pid_t>(group), signal);
 }
 
 } // namespace
+
+void BL_ShellStreamAccumulator::append(QString &kept, const QString &text)
+{
+    const qsizetype room = kLimit - kept.size();
+    if (room <= 0)
+        return;
+    if (text.size() <= room) {
+        kept += text;
+        return;
+    }
+    qsizetype take = room;
+    if (take > 0 && text.at(take - 1).isHighSurrogate())
+        --take; // never half a character
+    kept += QStringView(text).first(take);
+}
 
 BL_ShellToolExecutor::BL_ShellToolExecutor(
     BLEventBus &eventBus, qint64 commandTimeoutSeconds, std::chrono::milliseconds processPollInterval)
@@ -174,7 +202,8 @@ QCoro::Task<BL_Observation> BL_ShellToolExecutor::execute(
     }
 
     const quint64 serial = m_nextSerial++;
-    m_runningProcessByTaskID.insert(taskID, RunningProcess {process, serial});
+    const RunningProcess registered {process, child->processId(), std::make_shared<Stop>(), serial};
+    m_runningProcessByTaskID.insert(taskID, registered);
     // Removes the handlers and the registry entry, and lets the process object
     // go once its child has ended (a child that survived the stop signals is
     // left running).
@@ -193,34 +222,44 @@ QCoro::Task<BL_Observation> BL_ShellToolExecutor::execute(
     Ending ending = Ending::exited;
     const QDeadlineTimer deadline {std::chrono::seconds(m_commandTimeoutSeconds)};
     for (;;) {
-        if (!isRunning(process)) {
-            ending = Ending::exited;
-            break;
-        }
+        // A cancellation wins over an ending it caused itself (the stop's
+        // signals end the child with a non-zero status): the run was
+        // cancelled, and reports nothing of the command.
         if (cancellation.isCancelled()) {
             ending = Ending::cancelled;
+            break;
+        }
+        if (!isRunning(process)) {
+            ending = Ending::exited;
             break;
         }
         if (deadline.hasExpired()) {
             ending = Ending::timedOut;
             break;
         }
-        // A cancellation that arrives during the pause is seen right after it.
+        // A cancellation during the pause ends it at once.
         const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline.remainingTimeAsDuration());
-        auto pause
-            = pauseUnlessEnded(process, std::clamp(remaining, std::chrono::milliseconds(1), m_processPollInterval));
-        co_await std::move(pause);
+        auto pausing = pause(process, registered.group,
+            std::clamp(remaining, std::chrono::milliseconds(1), m_processPollInterval), cancellation);
+        co_await std::move(pausing);
     }
 
     if (ending != Ending::exited) {
-        const QString message = ending == Ending::cancelled
-            ? QStringLiteral("Shell command cancellation requested; terminating process.")
-            : QStringLiteral("Shell command timed out after ") + QString::number(m_commandTimeoutSeconds)
-                + QStringLiteral("s; terminating process.");
-        auto announcedStop = publishStreamEvent(projectID, taskID, kSystemStream, message);
-        co_await std::move(announcedStop);
-        auto stopping = stopSequence(process);
-        co_await std::move(stopping);
+        // A stop that cancel() already began is joined silently; otherwise
+        // the command says why it stops before it does.
+        const bool stopNeeded = registered.stop->started || anythingLeft(process, registered.group);
+        if (stopNeeded && !registered.stop->started) {
+            const QString message = ending == Ending::cancelled
+                ? QStringLiteral("Shell command cancellation requested; terminating process.")
+                : QStringLiteral("Shell command timed out after ") + QString::number(m_commandTimeoutSeconds)
+                    + QStringLiteral("s; terminating process.");
+            auto announcedStop = publishStreamEvent(projectID, taskID, kSystemStream, message);
+            co_await std::move(announcedStop);
+        }
+        if (stopNeeded) {
+            auto stopping = stopOnce(registered);
+            co_await std::move(stopping);
+        }
         cleanUp();
         if (ending == Ending::cancelled)
             throw CancelledError();
@@ -267,37 +306,83 @@ QCoro::Task<BL_Observation> BL_ShellToolExecutor::execute(
 
 QCoro::Task<bool> BL_ShellToolExecutor::cancelRegistered(QUuid taskID)
 {
-    const QPointer<QProcess> process = m_runningProcessByTaskID.value(taskID).process;
-    if (!isRunning(process))
+    const auto found = m_runningProcessByTaskID.constFind(taskID);
+    if (found == m_runningProcessByTaskID.constEnd())
         co_return false;
-    auto stopping = stopSequence(process);
+    const RunningProcess entry = *found;
+    if (!entry.stop->started && !anythingLeft(entry.process, entry.group))
+        co_return false;
+    auto stopping = stopOnce(entry);
     const bool ended = co_await std::move(stopping);
     co_return ended;
 }
 
-QCoro::Task<bool> BL_ShellToolExecutor::stopSequence(QPointer<QProcess> process)
+QCoro::Task<bool> BL_ShellToolExecutor::stopOnce(RunningProcess entry)
 {
-    signalGroup(process, SIGTERM);
-    auto firstPause = pauseUnlessEnded(process, m_processPollInterval);
-    co_await std::move(firstPause);
-    if (isRunning(process)) {
-        signalGroup(process, SIGINT);
-        auto secondPause = pauseUnlessEnded(process, m_processPollInterval);
-        co_await std::move(secondPause);
+    if (entry.stop->started) {
+        QFuture<bool> joined = entry.stop->ended;
+        const bool ended = co_await joined;
+        co_return ended;
     }
-    // Ended only once the child has been seen to end.
-    co_return !isRunning(process);
+    auto promise = std::make_shared<QPromise<bool>>();
+    entry.stop->started = true;
+    entry.stop->ended = promise->future();
+    promise->start();
+    auto stopping = stopSequence(entry.process, entry.group);
+    const bool ended = co_await std::move(stopping);
+    promise->addResult(ended);
+    promise->finish();
+    co_return ended;
 }
 
-QCoro::Task<> BL_ShellToolExecutor::pauseUnlessEnded(QPointer<QProcess> process, std::chrono::milliseconds interval)
+QCoro::Task<bool> BL_ShellToolExecutor::stopSequence(QPointer<QProcess> process, qint64 group)
 {
-    if (!isRunning(process))
+    // Each signal goes to the whole group: a member that ignores the
+    // termination still gets the interrupt, and one that ignores both is
+    // killed, so a stop means the work stops.
+    signalGroup(group, SIGTERM);
+    auto firstPause = pause(process, group, m_processPollInterval);
+    co_await std::move(firstPause);
+    if (anythingLeft(process, group)) {
+        signalGroup(group, SIGINT);
+        auto secondPause = pause(process, group, m_processPollInterval);
+        co_await std::move(secondPause);
+    }
+    if (anythingLeft(process, group)) {
+        signalGroup(group, SIGKILL);
+        auto lastPause = pause(process, group, kKillGrace);
+        co_await std::move(lastPause);
+    }
+    // Ended only once nothing of the group is seen any more.
+    co_return !anythingLeft(process, group);
+}
+
+QCoro::Task<> BL_ShellToolExecutor::pause(QPointer<QProcess> process, qint64 group, std::chrono::milliseconds interval,
+    std::optional<CancellationToken> cancellation)
+{
+    const auto over = [&] { return (cancellation && cancellation->isCancelled()) || !anythingLeft(process, group); };
+    if (over())
         co_return;
     QTimer timer;
     timer.setSingleShot(true);
-    // The end of the child (or of its process object) cuts the pause short.
-    QObject::connect(process.data(), &QProcess::finished, &timer, [&timer] { timer.start(0); });
-    QObject::connect(process.data(), &QObject::destroyed, &timer, [&timer] { timer.start(0); });
+    QTimer watch;
+    watch.setInterval(kWatchInterval);
+    QObject::connect(&watch, &QTimer::timeout, &timer, [&] {
+        if (over())
+            timer.start(0);
+    });
+    // The end of the child (or of its process object) is looked at at once.
+    if (process) {
+        QObject::connect(process.data(), &QProcess::finished, &timer, [&] {
+            if (over())
+                timer.start(0);
+        });
+        QObject::connect(process.data(), &QObject::destroyed, &timer, [&] {
+            if (over())
+                timer.start(0);
+        });
+    }
+    watch.start();
     timer.start(interval);
     co_await timer;
 }

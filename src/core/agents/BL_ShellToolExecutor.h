@@ -3,6 +3,7 @@
 #include "BL_AgentLoopRecords.h"
 #include "MainThreadPublisher.h"
 #include "common/Actor.h"
+#include "common/ProcessRunner.h"
 #include "model/BLEventBus.h"
 
 #include <QCoroTask>
@@ -12,20 +13,28 @@
 #include <QString>
 #include <QUuid>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <utility>
 
 class QProcess;
 
-// Collects what one command writes. Used only on the executor's thread, where
-// the output handlers also run.
+// Collects what one command writes, up to kLimit characters of each stream
+// (the result keeps far less); what comes after is still streamed as events
+// but not kept. Used only on the executor's thread, where the output handlers
+// also run.
 class BL_ShellStreamAccumulator
 {
 public:
-    void appendStdout(const QString &text) { m_stdout += text; }
-    void appendStderr(const QString &text) { m_stderr += text; }
+    static constexpr qsizetype kLimit = kCapturedOutputLimitBytes / 2; // UTF-16 units
+
+    void appendStdout(const QString &text) { append(m_stdout, text); }
+    void appendStderr(const QString &text) { append(m_stderr, text); }
     std::pair<QString, QString> snapshot() const { return {m_stdout, m_stderr}; }
 
 private:
+    static void append(QString &kept, const QString &text);
+
     QString m_stdout;
     QString m_stderr;
 };
@@ -33,8 +42,15 @@ private:
 // Runs one command line for one task as a child process (a zsh login shell
 // started through "/usr/bin/env", in a process group of its own), streams its
 // output as task events while it runs, enforces a deadline, stops the child on
-// cancellation or time-out (termination, then interrupt; never a kill) and
-// answers with an observation carrying the JSON result.
+// cancellation or time-out and answers with an observation carrying the JSON
+// result.
+//
+// Stopping signals the whole process group: termination, then interrupt, and
+// when something of the group is still there after those, a kill. A stop
+// counts as done only once no member of the group is left. A cancellation
+// noticed while the command runs (also in the middle of a pause between two
+// looks at the child) ends it with CancelledError, even when the child has
+// just ended from the stop's own signals.
 //
 // Its operations run one at a time on its own serial executor; a command
 // gives the executor up while it waits, so commands of several tasks run at
@@ -67,16 +83,29 @@ public:
     static QString extractBrimlockAgentPayloadText(const QString &text);
 
 private:
+    // The one stop of a command's child: whoever asks first runs it, a later
+    // asker waits for the same outcome.
+    struct Stop
+    {
+        bool started = false;
+        QFuture<bool> ended; // valid once started
+    };
     struct RunningProcess
     {
         QPointer<QProcess> process;
+        qint64 group = 0; // the child's process group (its own id)
+        std::shared_ptr<Stop> stop;
         quint64 serial = 0; // tells a command's own entry from a later one's
     };
 
     QCoro::Task<BL_Observation> execute(QString command, QUuid taskID, QUuid projectID, CancellationToken cancellation);
     QCoro::Task<bool> cancelRegistered(QUuid taskID);
-    QCoro::Task<bool> stopSequence(QPointer<QProcess> process);
-    QCoro::Task<> pauseUnlessEnded(QPointer<QProcess> process, std::chrono::milliseconds interval);
+    QCoro::Task<bool> stopOnce(RunningProcess entry);
+    QCoro::Task<bool> stopSequence(QPointer<QProcess> process, qint64 group);
+    // Ends early when the child and its whole group are gone, or (with a
+    // token) when the token is cancelled.
+    QCoro::Task<> pause(QPointer<QProcess> process, qint64 group, std::chrono::milliseconds interval,
+        std::optional<CancellationToken> cancellation = std::nullopt);
     void unregister(const QUuid &taskID, quint64 serial);
 
     QCoro::Task<> publishStreamEvent(QUuid projectID, QUuid taskID, QString stream, QString message);

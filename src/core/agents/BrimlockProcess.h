@@ -24,7 +24,10 @@ struct BrimlockProcessOutcome
     bool started = false;
     bool timedOut = false;
     int exitCode = -1; // the exit status, or the signal number of a child that died of one
-    QByteArray output; // everything read from standard output (and error, when merged)
+    // What was read from standard output (and error, when merged), up to the
+    // captured-output cap; the rest was read and dropped.
+    QByteArray output;
+    bool outputTruncated = false;
     QString errorString; // why the child could not start
 };
 
@@ -32,7 +35,9 @@ namespace BrimlockProcess {
 
 // Blocks the calling thread until the child ends or its time is up. The child
 // reads the null device and runs in a process group of its own; at the time
-// limit the whole group is asked to terminate and, a second later, killed.
+// limit the whole group is asked to terminate and, a second later, whatever
+// is left of it is killed. At most the captured-output cap of the output is
+// kept.
 BrimlockProcessOutcome run(const BrimlockProcessRequest &request);
 
 // The output as UTF-8 trimmed of white space and line ends; empty when the

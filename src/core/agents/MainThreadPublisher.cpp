@@ -38,3 +38,11 @@ QFuture<void> MainThreadPublisher::publish(QList<BL_Event> events) const
         QMetaObject::invokeMethod(m_context, std::move(deliver), Qt::QueuedConnection);
     return future;
 }
+
+void MainThreadPublisher::runOnMainThread(std::function<void()> work) const
+{
+    if (QThread::currentThread() == m_context->thread())
+        work();
+    else
+        QMetaObject::invokeMethod(m_context, std::move(work), Qt::QueuedConnection);
+}

@@ -4,6 +4,7 @@
 
 #include <QFuture>
 #include <QList>
+#include <functional>
 
 class QObject;
 
@@ -25,6 +26,9 @@ public:
     // the main thread, it publishes at once. Callable from any thread.
     QFuture<void> publish(QList<BL_Event> events) const;
     QFuture<void> publish(BL_Event event) const { return publish(QList<BL_Event> {std::move(event)}); }
+    // Runs `work` on the main thread (at once when called there); dropped,
+    // like a publication, when the publisher goes first.
+    void runOnMainThread(std::function<void()> work) const;
 
 private:
     BLEventBus &m_bus;

@@ -15,6 +15,8 @@ const QString kMainNodeTitle = QStringLiteral("Main Node Reachability");
 const QString kLocalServerTitle = QStringLiteral("Local Task Viewer Server");
 const QString kLocalServerCommand = QStringLiteral("Local Server Status");
 const QString kFailedToRun = QStringLiteral("Failed to run command.");
+// Ends the output of a command that wrote more than is kept.
+const QString kTruncatedMarker = QStringLiteral("\n...[truncated]");
 
 QString valueOr(const std::optional<QString> &value, const QString &fallback)
 {
@@ -210,7 +212,9 @@ std::optional<BrimlockHealthRunner::CommandOutput> BrimlockHealthRunner::runProc
     const BrimlockProcessOutcome outcome = BrimlockProcess::run(request);
     if (!outcome.started)
         return std::nullopt;
-    const QString text = BrimlockProcess::trimmedUtf8(outcome.output);
+    QString text = BrimlockProcess::trimmedUtf8(outcome.output);
+    if (outcome.outputTruncated)
+        text += kTruncatedMarker;
     if (outcome.timedOut) {
         const QString note = timeoutMessage(timeout);
         return CommandOutput {-1, text.isEmpty() ? note : text + u'\n' + note};

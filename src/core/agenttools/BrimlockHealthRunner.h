@@ -86,8 +86,9 @@ public:
     static QString subAgentSuffix(const CommandOutput &output);
 
     // Blocks until the child ends or `timeout` has passed. Both streams go to
-    // one pipe that is drained while the child runs. Nothing when the child
-    // cannot be started.
+    // one pipe that is drained while the child runs; past the captured-output
+    // cap the rest is dropped and the text ends in a line feed and
+    // "...[truncated]". Nothing when the child cannot be started.
     static std::optional<CommandOutput> runProcessSync(
         const QString &executable, const QStringList &arguments, std::chrono::milliseconds timeout);
 

@@ -99,6 +99,14 @@ CodexBarUsageResult CodexBarUsageRunner::resultFromOutput(const CommandOutput &o
         return failure(fetchTime, QStringLiteral("Failed to parse codexbar JSON: ") + error.message);
     };
 
+    // A stream cut at the cap cannot hold a whole JSON reply.
+    const auto cutOff = [](const char *stream) {
+        return Error::make(QStringLiteral("codexbar wrote more than %1 MiB to %2; the rest was not read.")
+                               .arg(kCapturedOutputLimitBytes / (1024 * 1024))
+                               .arg(QLatin1String(stream)));
+    };
+    if (output.standardOutputTruncated)
+        return parseFailure(cutOff("standard output"));
     const Result<QList<ModelUsageSnapshot>> fromStandardOutput = parseSnapshots(output.standardOutput, fetchTime);
     if (!fromStandardOutput.ok())
         return parseFailure(fromStandardOutput.error());
@@ -106,6 +114,8 @@ CodexBarUsageResult CodexBarUsageRunner::resultFromOutput(const CommandOutput &o
         return CodexBarUsageResult {fetchTime, *fromStandardOutput, std::nullopt};
 
     if (!output.standardError.isEmpty()) {
+        if (output.standardErrorTruncated)
+            return parseFailure(cutOff("standard error"));
         const Result<QList<ModelUsageSnapshot>> fromStandardError = parseSnapshots(output.standardError, fetchTime);
         if (!fromStandardError.ok())
             return parseFailure(fromStandardError.error());
@@ -138,6 +148,8 @@ std::optional<CodexBarUsageRunner::CommandOutput> CodexBarUsageRunner::runProces
     output.standardOutput = BrimlockProcess::trimmedUtf8(result.standardOutput);
     output.standardError = BrimlockProcess::trimmedUtf8(result.standardError);
     output.timedOut = result.outcome == ProcessResult::Outcome::TimedOut;
+    output.standardOutputTruncated = result.standardOutputTruncated;
+    output.standardErrorTruncated = result.standardErrorTruncated;
     return output;
 }
 

@@ -50,6 +50,9 @@ public:
         QString standardOutput;
         QString standardError;
         bool timedOut = false;
+        // More than the captured-output cap was written; the rest was dropped.
+        bool standardOutputTruncated = false;
+        bool standardErrorTruncated = false;
     };
 
     static inline const QString kExecutableName = QStringLiteral("codexbar");

@@ -2,7 +2,13 @@
 
 #include <QCoroProcess>
 #include <QCoroSignal>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QProcess>
+#include <QThread>
+#include <cerrno>
 #include <csignal>
 #include <sys/types.h>
 #include <unistd.h>
@@ -18,11 +24,14 @@ ProcessResult failedToStart(const QProcess &process)
     return result;
 }
 
-ProcessResult collect(QProcess &process, bool timedOut)
+ProcessResult collect(QProcess &process, CappedOutput &output, bool timedOut)
 {
     ProcessResult result;
-    result.standardOutput = process.readAllStandardOutput();
-    result.standardError = process.readAllStandardError();
+    output.drain();
+    result.standardOutput = output.standardOutput();
+    result.standardError = output.standardError();
+    result.standardOutputTruncated = output.standardOutputTruncated();
+    result.standardErrorTruncated = output.standardErrorTruncated();
     if (timedOut) {
         result.outcome = ProcessResult::Outcome::TimedOut;
         result.errorMessage = QStringLiteral("The process did not finish in time.");
@@ -61,8 +70,15 @@ void stopForTimeout(QProcess &process, bool wholeGroup)
 
 void prepare(QProcess &process, const ProcessRequest &request)
 {
-    process.setProgram(QStringLiteral("/usr/bin/env"));
-    process.setArguments(QStringList{request.program} + request.arguments);
+    // A program given by its absolute path is started as it is: through env,
+    // a path holding "=" would be read as a variable assignment.
+    if (QDir::isAbsolutePath(request.program)) {
+        process.setProgram(request.program);
+        process.setArguments(request.arguments);
+    } else {
+        process.setProgram(QStringLiteral("/usr/bin/env"));
+        process.setArguments(QStringList {request.program} + request.arguments);
+    }
     if (!request.workingDirectory.isEmpty())
         process.setWorkingDirectory(request.workingDirectory);
     if (request.environment)
@@ -86,10 +102,110 @@ void signalProcess(QProcess &process, int signal, bool wholeGroup)
         ::kill(static_cast<pid_t>(pid), signal);
 }
 
+bool processGroupExists(qint64 group)
+{
+    if (group <= 0)
+        return false;
+    if (::kill(-static_cast<pid_t>(group), 0) != 0 && errno == ESRCH)
+        return false;
+    // A member that has ended but is not reaped yet (a zombie) no longer runs.
+    QDirIterator it(QStringLiteral("/proc"), QDir::Dirs | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        it.next();
+        bool numeric = false;
+        it.fileName().toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat(it.filePath() + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // "pid (name) state ppid pgrp …": the name may hold anything, so
+        // read after its last closing parenthesis.
+        const qsizetype close = line.lastIndexOf(')');
+        if (close < 0)
+            continue;
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        if (fields.size() < 3 || fields.at(0) == "Z" || fields.at(0) == "X")
+            continue;
+        if (fields.at(2).toLongLong() == group)
+            return true;
+    }
+    return false;
+}
+
+bool waitForProcessGroupToEnd(qint64 group, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (processGroupExists(group)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+QByteArray withoutPartialCharacterAtEnd(QByteArray bytes)
+{
+    // Back over continuation bytes to the lead byte of the last character.
+    qsizetype lead = bytes.size() - 1;
+    while (lead >= 0 && bytes.size() - lead <= 4 && (uchar(bytes.at(lead)) & 0xC0) == 0x80)
+        --lead;
+    if (lead < 0)
+        return bytes;
+    const uchar first = uchar(bytes.at(lead));
+    const qsizetype length = first < 0x80 ? 1 : (first & 0xE0) == 0xC0 ? 2 : (first & 0xF0) == 0xE0 ? 3 : 4;
+    if (lead + length > bytes.size())
+        bytes.truncate(lead);
+    return bytes;
+}
+
+CappedOutput::CappedOutput(QProcess &process, qsizetype limit) : m_process(process), m_limit(limit)
+{
+    // Direct connections: the reads happen inside QProcess's own handling,
+    // also inside its blocking waits, before its buffer can grow.
+    m_connections.append(
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, [this] { read(QProcess::StandardOutput); }));
+    m_connections.append(
+        QObject::connect(&process, &QProcess::readyReadStandardError, [this] { read(QProcess::StandardError); }));
+}
+
+CappedOutput::~CappedOutput()
+{
+    for (const QMetaObject::Connection &connection : std::as_const(m_connections))
+        QObject::disconnect(connection);
+}
+
+void CappedOutput::drain()
+{
+    read(QProcess::StandardOutput);
+    if (m_process.processChannelMode() != QProcess::MergedChannels)
+        read(QProcess::StandardError);
+}
+
+void CappedOutput::read(int channel)
+{
+    const bool output = channel == QProcess::StandardOutput;
+    QByteArray &kept = output ? m_standardOutput : m_standardError;
+    bool &truncated = output ? m_standardOutputTruncated : m_standardErrorTruncated;
+    const QByteArray bytes = output ? m_process.readAllStandardOutput() : m_process.readAllStandardError();
+    if (bytes.isEmpty() || truncated)
+        return; // past the limit everything is read and dropped
+    const qsizetype room = m_limit - kept.size();
+    if (bytes.size() <= room) {
+        kept += bytes;
+        return;
+    }
+    kept += bytes.left(room);
+    kept = withoutPartialCharacterAtEnd(std::move(kept));
+    truncated = true;
+}
+
 ProcessResult runBlocking(const ProcessRequest &request)
 {
     QProcess process;
     prepare(process, request);
+    CappedOutput output(process);
     process.start();
     if (!process.waitForStarted(-1))
         return failedToStart(process);
@@ -103,13 +219,14 @@ ProcessResult runBlocking(const ProcessRequest &request)
             process.waitForFinished(-1);
         }
     }
-    return collect(process, timedOut);
+    return collect(process, output, timedOut);
 }
 
 QCoro::Task<ProcessResult> run(ProcessRequest request)
 {
     QProcess process;
     prepare(process, request);
+    CappedOutput output(process);
     // Every awaited task is named first: g++ 12 can destroy a temporary made
     // inside a co_await expression twice.
     auto coroProcess = qCoro(process);
@@ -132,7 +249,7 @@ QCoro::Task<ProcessResult> run(ProcessRequest request)
         auto ending = waitUntilEnded(process);
         co_await std::move(ending);
     }
-    co_return collect(process, timedOut);
+    co_return collect(process, output, timedOut);
 }
 
 } // namespace ProcessRunner

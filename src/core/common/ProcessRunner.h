@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 #include <QCoroTask>
+#include <QList>
+#include <QMetaObject>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -9,7 +11,12 @@
 
 class QProcess;
 
-// One child process launched through "/usr/bin/env" with an argument array.
+// How much of each output stream a captured run keeps; the rest is read and
+// dropped, so a child that floods its output cannot exhaust memory.
+inline constexpr qsizetype kCapturedOutputLimitBytes = 4 * 1024 * 1024;
+
+// One child process launched through "/usr/bin/env" with an argument array
+// (an absolute program path is started directly).
 struct ProcessRequest
 {
     QString program;         // looked up on the child's PATH by env, or an absolute path
@@ -33,6 +40,10 @@ struct ProcessResult
     QByteArray standardOutput;
     QByteArray standardError;
     QString errorMessage; // set for FailedToStart, Crashed and TimedOut
+    // More was written than kCapturedOutputLimitBytes; the text kept ends at
+    // a whole UTF-8 character.
+    bool standardOutputTruncated = false;
+    bool standardErrorTruncated = false;
 
     bool finished() const { return outcome == Outcome::Finished; }
     bool succeeded() const { return outcome == Outcome::Finished && exitCode == 0; }
@@ -52,5 +63,46 @@ QCoro::Task<ProcessResult> run(ProcessRequest request);
 void prepare(QProcess &process, const ProcessRequest &request);
 // Sends `signal` to the child's process group (or to the child alone).
 void signalProcess(QProcess &process, int signal, bool wholeGroup);
+
+// Whether any process (a zombie included) is left in the process group `group`.
+bool processGroupExists(qint64 group);
+// Blocks the calling thread (never the main thread) until no process is left
+// in `group` or `timeoutMs` has passed; true when the group is gone.
+bool waitForProcessGroupToEnd(qint64 group, int timeoutMs);
+
+// Keeps what a child writes, up to `limit` bytes per stream, and reads and
+// drops the rest as it arrives, so the child never blocks on a full pipe and
+// memory stays bounded. Attach it before the child starts; it reads in the
+// process's own thread, also while a blocking wait runs there.
+class CappedOutput final
+{
+public:
+    explicit CappedOutput(QProcess &process, qsizetype limit = kCapturedOutputLimitBytes);
+    ~CappedOutput();
+    CappedOutput(const CappedOutput &) = delete;
+    CappedOutput &operator=(const CappedOutput &) = delete;
+
+    // Reads what is left in both pipes (call once the child has ended).
+    void drain();
+    // The kept bytes; a cut stream ends at a whole UTF-8 character.
+    const QByteArray &standardOutput() const { return m_standardOutput; }
+    const QByteArray &standardError() const { return m_standardError; }
+    bool standardOutputTruncated() const { return m_standardOutputTruncated; }
+    bool standardErrorTruncated() const { return m_standardErrorTruncated; }
+
+private:
+    void read(int channel);
+
+    QProcess &m_process;
+    qsizetype m_limit;
+    QByteArray m_standardOutput;
+    QByteArray m_standardError;
+    bool m_standardOutputTruncated = false;
+    bool m_standardErrorTruncated = false;
+    QList<QMetaObject::Connection> m_connections;
+};
+
+// `bytes` without an unfinished UTF-8 sequence at its end.
+QByteArray withoutPartialCharacterAtEnd(QByteArray bytes);
 
 } // namespace ProcessRunner

@@ -1,6 +1,5 @@
 #include "Text.h"
 
-#include <QList>
 #include <QTextBoundaryFinder>
 
 namespace Text {
@@ -17,47 +16,43 @@ bool isWhiteSpaceOrLineBreak(char32_t c)
     }
 }
 
-// Positions (UTF-16 offsets) at which grapheme clusters start, plus the end.
-QList<qsizetype> graphemeBoundaries(const QString &text)
-{
-    QList<qsizetype> boundaries;
-    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
-    qsizetype position = 0;
-    boundaries.append(0);
-    while ((position = finder.toNextBoundary()) != -1 && position <= text.size()) {
-        boundaries.append(position);
-        if (position == text.size())
-            break;
-    }
-    return boundaries;
-}
-
 } // namespace
 
 QString trimmed(const QString &text)
 {
-    const QList<uint> codePoints = text.toUcs4();
+    // Every white space and line-break character lies in the basic plane, so
+    // the text is looked at in UTF-16 units and only the kept part is copied.
     qsizetype start = 0;
-    qsizetype end = codePoints.size();
-    while (start < end && isWhiteSpaceOrLineBreak(codePoints[start]))
+    qsizetype end = text.size();
+    while (start < end && isWhiteSpaceOrLineBreak(text.at(start).unicode()))
         ++start;
-    while (end > start && isWhiteSpaceOrLineBreak(codePoints[end - 1]))
+    while (end > start && isWhiteSpaceOrLineBreak(text.at(end - 1).unicode()))
         --end;
-    if (start == 0 && end == codePoints.size())
+    if (start == 0 && end == text.size())
         return text;
-    return QString::fromUcs4(reinterpret_cast<const char32_t *>(codePoints.constData() + start), end - start);
+    return text.mid(start, end - start);
 }
 
 bool isBlank(const QString &text)
 {
-    return trimmed(text).isEmpty();
+    for (const QChar c : text)
+        if (!isWhiteSpaceOrLineBreak(c.unicode()))
+            return false;
+    return true;
 }
 
 qsizetype graphemeCount(const QString &text)
 {
     if (text.isEmpty())
         return 0;
-    return graphemeBoundaries(text).size() - 1;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype count = 0;
+    while (finder.toNextBoundary() != -1) {
+        ++count;
+        if (finder.position() >= text.size())
+            break;
+    }
+    return count;
 }
 
 QString cutToGraphemes(const QString &text, qsizetype limit, const QString &suffix)
@@ -86,11 +81,23 @@ QString lastGraphemes(const QString &text, qsizetype limit)
 {
     if (text.size() <= limit)
         return text;
-    const QList<qsizetype> boundaries = graphemeBoundaries(text);
-    const qsizetype total = boundaries.size() - 1;
-    if (total <= limit)
-        return text;
-    return text.mid(boundaries[total - limit]);
+    if (limit <= 0)
+        return QString();
+    // Walks back from the end, so only the tail is looked at.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.toEnd();
+    qsizetype count = 0;
+    qsizetype position = text.size();
+    while (count < limit) {
+        const qsizetype previous = finder.toPreviousBoundary();
+        if (previous == -1)
+            return text;
+        position = previous;
+        ++count;
+        if (position == 0)
+            return text;
+    }
+    return text.mid(position);
 }
 
 QString shellSingleQuoted(const QString &text)

@@ -151,13 +151,9 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
     if (!self)
         co_return;
 
-    // Cancelling the run also stops a run that is between two commands; it
-    // then ends silently, so it counts as ended even with no process to kill.
-    AsyncAgentRunner &runner = self->m_agentEngine->runner();
-    QFuture<bool> checking = runner.hasActiveRun(request.taskID);
-    const bool hadActiveRun = co_await checking;
-    if (!self)
-        co_return;
+    // Only a session the tool ended or a process that was ended counts: a
+    // run stopped between two commands had nothing terminated, and saying
+    // otherwise would claim a termination that did not happen.
     QFuture<bool> cancelling = self->m_agentEngine->runner().cancelTaskExecution(request.taskID);
     const bool endedProcess = co_await cancelling;
     if (!self)
@@ -165,7 +161,7 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
 
     const auto current = self->boardTask(request.projectID, request.taskID);
     if (current && current->status == BL_TaskStatus::inProgress) {
-        if (termination.succeeded || endedProcess || hadActiveRun) {
+        if (termination.succeeded || endedProcess) {
             BL_WorkerResultPayload payload;
             payload.agentID = request.agentID;
             payload.reason = termination.succeeded ? QStringLiteral("Task cancelled by user (") + request.source

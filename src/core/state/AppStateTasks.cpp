@@ -115,6 +115,13 @@ void AppState::bindEventPipelines()
     };
     m_agentEngine->onWorkerCompleted = workerEnded;
     m_agentEngine->onWorkerFailed = workerEnded;
+    // A run that ended without an outcome (a cancelled one) gave its slot back.
+    m_agentEngine->onSlotReleased = [self](const QUuid &, const QUuid &) {
+        if (!self)
+            return;
+        self->refreshWorkerStatsForAllProjects();
+        self->scheduleReadyTasksAcrossWorkspaces();
+    };
 
     m_cancellables.push_back(m_eventBus.subscribe([self](const BL_Event &event) {
         if (self)
@@ -147,13 +154,13 @@ void AppState::bindEventPipelines()
     });
 }
 
+// The running figure counts the slots the workspace's tasks hold: a slot is
+// taken from the assignment, before the task shows in progress, and kept
+// until its run ends, wherever the task was moved meanwhile.
 void AppState::refreshWorkerStats(const QUuid &projectID)
 {
-    qint64 inProgress = 0;
-    if (const TaskBoardStore *store = taskStore(projectID))
-        inProgress = store->column(BL_TaskStatus::inProgress).size();
-    const qint64 assigned = m_workerPool->runningCount(projectID);
-    m_runningWorkerCountByProjectID.insert(projectID, std::min(inProgress, assigned));
+    const qint64 assigned = taskStore(projectID) ? m_workerPool->runningCount(projectID) : 0;
+    m_runningWorkerCountByProjectID.insert(projectID, assigned);
     publish(Field::runningWorkerCountByProjectID);
 }
 
@@ -189,8 +196,12 @@ void AppState::reconcileRunningAssignments(const QUuid &projectID)
         publish(Field::runningWorkerCountByProjectID);
         return;
     }
-    const QList<QUuid> running = store->column(BL_TaskStatus::inProgress);
-    m_workerPool->pruneAssignments(projectID, QSet<QUuid>(running.begin(), running.end()));
+    // A slot belongs to its task until the run ends or the task leaves the
+    // board; a delegation still waiting for its handshake (its task not yet
+    // in progress) or a run whose card was moved keeps it, so the pool never
+    // hands out more slots than runs may go on at once.
+    const QList<QUuid> onBoard = store->taskByID().keys();
+    m_workerPool->pruneAssignments(projectID, QSet<QUuid>(onBoard.begin(), onBoard.end()));
     refreshWorkerStats(projectID);
 }
 
@@ -292,6 +303,11 @@ void AppState::handleEventForTaskTracking(const BL_Event &event)
     const QUuid taskID = event.taskID;
     const TaskTracking::Steps steps = TaskTracking::stepsFor(event);
     if (steps.output) {
+        // Like the event log: output of a workspace that is not (or no
+        // longer) listed is not written.
+        if (std::none_of(
+                m_projects.begin(), m_projects.end(), [&](const BL_Workspace &w) { return w.id == projectID; }))
+            return;
         if (steps.output->kind == TaskTracking::OutputStreamRoute::Kind::reset)
             m_taskLogWriter->resetTaskStdoutLog(projectID, taskID);
         else

@@ -74,8 +74,22 @@ struct IncomingTask
     BL_Task task;
     QByteArray digest;
     bool alreadyApplied = false; // this very content was applied before
+    bool hasRecordedDigest = false; // some content of this file was applied before
     CarriedFields carried;
 };
+
+// With no digest recorded for a file (its state file lost, or a path it
+// never knew), an unchanged file cannot be told from an edited one by its
+// bytes. A file that differs from the stored task only in its updated date,
+// or whose updated date is not later than the stored task's, holds nothing
+// newer than what the application already has (and has moved on from: run,
+// completed, talked to), so it is not applied again.
+bool staleWithoutRecord(const BL_Task &existing, const BL_Task &merged)
+{
+    BL_Task sameDate = merged;
+    sameDate.updatedAt = existing.updatedAt;
+    return !ProjectWatcher::hasExternalTaskChanged(existing, sameDate) || merged.updatedAt <= existing.updatedAt;
+}
 
 std::optional<ProjectWatcher::FileSignature> signatureOf(const QString &path)
 {
@@ -383,6 +397,7 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
         incoming.task.projectID = project.id; // whatever the file says
         incoming.digest = digestOf(*bytes);
         incoming.alreadyApplied = appliedDigests->value(incoming.stateKey) == incoming.digest;
+        incoming.hasRecordedDigest = appliedDigests->contains(incoming.stateKey);
         incoming.carried = carriedFields(*bytes);
         next.insert(path, incoming.task.blID);
         changed.append(std::move(incoming));
@@ -439,7 +454,8 @@ QCoro::Task<> ProjectWatcher::Core::storePhase(std::shared_ptr<Core> self, quint
             continue; // this content was applied before; the application has the task now
         } else {
             written = mergedTask(*existing, incoming);
-            if (!ProjectWatcher::hasExternalTaskChanged(*existing, written)) {
+            if (!ProjectWatcher::hasExternalTaskChanged(*existing, written)
+                || (!incoming.hasRecordedDigest && staleWithoutRecord(*existing, written))) {
                 applied.insert(incoming.stateKey, incoming.digest);
                 continue;
             }

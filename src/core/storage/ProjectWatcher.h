@@ -34,7 +34,10 @@ class FileSystemProtocol;
 // whose content it has already applied is not applied again, not even after
 // a restart or a move of the workspace folder: a task the
 // application has moved on since (run, completed, talked to) keeps its state
-// while its file stays as it was. A file that did change is merged into the
+// while its file stays as it was. Where no digest is recorded for a file (the
+// state file lost), a file that differs from its stored task only in its
+// updated date, or is not newer than the stored task, is taken as applied. A
+// file that did change is merged into the
 // stored task, and the fields a task file does not carry (worker state,
 // history, conversation, delegation state, session key, output and the
 // metadata member "git_diff_artifact") keep their stored values.

@@ -4,6 +4,7 @@
 #include "storage/TransientDatabaseService.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <filesystem>
@@ -14,6 +15,7 @@ namespace TaskDatabase {
 namespace {
 
     const char *const kCompanionSuffixes[] = {"-journal", "-wal", "-shm"};
+    const char *const kMoveMarkerSuffix = ".legacy-move";
 
     // Something (file, folder, link) exists at the path, even a dangling link.
     bool entryExists(const std::filesystem::path &path)
@@ -34,6 +36,27 @@ namespace {
         return Result<void>::success();
     }
 
+    // "<name>.orphaned", or "<name>.orphaned-2", "-3"… when that is taken.
+    Result<void> moveAside(const std::filesystem::path &orphan)
+    {
+        std::filesystem::path target = orphan;
+        target += ".orphaned";
+        for (int number = 2; entryExists(target); ++number) {
+            target = orphan;
+            target += ".orphaned-" + std::to_string(number);
+        }
+        return moveEntry(orphan, target);
+    }
+
+    Result<void> createMarker(const std::filesystem::path &marker)
+    {
+        QFile file(QString::fromStdString(marker.string()));
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return Error::make(QStringLiteral("TaskDatabase"), int(file.error()),
+                QStringLiteral("Could not mark the move of the legacy database: ") + file.errorString());
+        return Result<void>::success();
+    }
+
 } // namespace
 
 Result<void> migrateLegacyDatabaseIfNeeded(const QString &directory)
@@ -43,6 +66,25 @@ Result<void> migrateLegacyDatabaseIfNeeded(const QString &directory)
     const std::filesystem::path legacy = folder / kLegacyFileName;
     if (entryExists(current) || !entryExists(legacy))
         return Result<void>::success();
+
+    // The marker says that companions under the new name came from the legacy
+    // file, moved by an earlier run that stopped before the file itself.
+    std::filesystem::path marker = current;
+    marker += kMoveMarkerSuffix;
+    if (!entryExists(marker)) {
+        // Companions of a database that is gone belong to nothing: a log or
+        // journal left in place would be replayed onto the moved file.
+        for (const char *suffix : kCompanionSuffixes) {
+            std::filesystem::path orphan = current;
+            orphan += suffix;
+            if (!entryExists(orphan))
+                continue;
+            if (Result<void> keptAside = moveAside(orphan); !keptAside)
+                return keptAside;
+        }
+        if (Result<void> marked = createMarker(marker); !marked)
+            return marked;
+    }
 
     // Each companion that exists replaces the one of the new name; one that
     // was already moved by an interrupted earlier run stays where it is.
@@ -56,7 +98,11 @@ Result<void> migrateLegacyDatabaseIfNeeded(const QString &directory)
         if (Result<void> moved = moveEntry(from, to); !moved)
             return moved;
     }
-    return moveEntry(legacy, current);
+    if (Result<void> moved = moveEntry(legacy, current); !moved)
+        return moved;
+    std::error_code ignored;
+    std::filesystem::remove(marker, ignored);
+    return Result<void>::success();
 }
 
 std::unique_ptr<DatabaseServiceProtocol> makeDatabaseService(const QString &dataDirectory, const Clock &clock)

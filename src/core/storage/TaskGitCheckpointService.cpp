@@ -37,6 +37,13 @@ Error commandFailed(const QString &command, const GitCommandOutput &output)
     return Error::make(command + QStringLiteral(" failed: ") + output.stderrOrStdout());
 }
 
+// A cut patch or summary would be wrong, so none is kept.
+Error outputTooLarge(const QString &command)
+{
+    return Error::make(command
+        + QStringLiteral(" failed: its output is larger than %1 MiB.").arg(kCapturedOutputLimitBytes / (1024 * 1024)));
+}
+
 std::optional<qint64> decimal(const QByteArray &field)
 {
     bool ok = false;
@@ -134,6 +141,7 @@ GitCommandOutput TaskGitCheckpointService::runGit(
     }
     output.exitCode = result.finished() ? result.exitCode : -1;
     output.standardOutputBytes = result.standardOutput;
+    output.standardOutputTruncated = result.standardOutputTruncated;
     output.standardOutput = strictUtf8(result.standardOutput);
     output.standardError = strictUtf8(result.standardError);
     if (!result.finished() && Text::isBlank(output.standardError))
@@ -228,6 +236,8 @@ Result<QByteArray> TaskGitCheckpointService::renderPatch(
             QStringLiteral("--find-renames"), fromCommit, toCommit});
     if (diff.exitCode != 0)
         return commandFailed(QStringLiteral("git diff --patch"), diff);
+    if (diff.standardOutputTruncated)
+        return outputTooLarge(QStringLiteral("git diff --patch"));
     // Git's bytes unchanged: a patch of files that are not UTF-8 stays whole.
     return diff.standardOutputBytes;
 }
@@ -239,6 +249,8 @@ Result<BL_TaskGitDiffSummary> TaskGitCheckpointService::summarizeNumstat(
         = runGit(repositoryRootPath, {QStringLiteral("diff"), QStringLiteral("--numstat"), fromCommit, toCommit});
     if (numstat.exitCode != 0)
         return commandFailed(QStringLiteral("git diff --numstat"), numstat);
+    if (numstat.standardOutputTruncated)
+        return outputTooLarge(QStringLiteral("git diff --numstat"));
 
     // Read from the bytes, so a path that is not UTF-8 still counts.
     BL_TaskGitDiffSummary summary;

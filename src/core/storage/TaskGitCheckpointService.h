@@ -53,6 +53,8 @@ struct GitCommandOutput
     QByteArray standardOutputBytes; // exactly as git wrote it
     QString standardOutput; // UTF-8; empty when not valid UTF-8
     QString standardError; // UTF-8 (empty when not valid), or why git could not be started
+    // Git wrote more to standard output than a captured run keeps.
+    bool standardOutputTruncated = false;
 
     // Trimmed standard error, else trimmed standard output, else
     // "Unknown git command failure.".

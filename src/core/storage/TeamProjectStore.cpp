@@ -80,7 +80,10 @@ public:
 
     bool ok() const { return m_error.isEmpty(); }
     const QString &error() const { return m_error; }
+    int skippedRecords() const { return m_skippedRecords; }
 
+    // A record that does not read is left out (and counted): one damaged
+    // record must not cost the rest of the graph.
     template<typename Record> QList<Record> records(const QString &key)
     {
         QList<Record> list;
@@ -88,7 +91,7 @@ public:
         for (qsizetype i = 0; ok() && i < array.size(); ++i) {
             Result<Record> record = Record::fromJson(array.at(i));
             if (!record)
-                fail(QStringLiteral("entry %1 of \"%2\": %3").arg(i).arg(key, record.errorMessage()));
+                ++m_skippedRecords;
             else
                 list.append(std::move(record).value());
         }
@@ -177,6 +180,7 @@ private:
 
     const QJsonObject &m_object;
     QString m_error;
+    int m_skippedRecords = 0;
 };
 
 std::optional<QByteArray> readWholeFile(const QString &path)
@@ -220,7 +224,7 @@ QJsonObject Snapshot::toJson() const
     return object;
 }
 
-Result<Snapshot> Snapshot::fromJson(const QByteArray &payload)
+Result<Snapshot> Snapshot::fromJson(const QByteArray &payload, int *skippedRecords)
 {
     QString parseError;
     const std::optional<QJsonObject> object = Json::parseObject(payload, &parseError);
@@ -247,6 +251,8 @@ Result<Snapshot> Snapshot::fromJson(const QByteArray &payload)
     snapshot.projectOwnerByProjectID = reader.values(kProjectOwnerByProjectID);
     if (!reader.ok())
         return Error::make(QStringLiteral("The team snapshot is unreadable: ") + reader.error());
+    if (skippedRecords)
+        *skippedRecords = reader.skippedRecords();
     return snapshot;
 }
 
@@ -311,9 +317,10 @@ Result<void> TeamProjectStore::migrateLegacyJSONIfNeeded()
     const std::optional<QByteArray> legacy = readWholeFile(m_legacyStorageFilePath);
     if (!legacy)
         return Result<void>::success();
-    const Result<Snapshot> snapshot = Snapshot::fromJson(*legacy);
-    if (!snapshot)
-        return Result<void>::success();
+    int skipped = 0;
+    const Result<Snapshot> snapshot = Snapshot::fromJson(*legacy, &skipped);
+    if (!snapshot || skipped > 0)
+        return Result<void>::success(); // only a whole legacy file is taken over
     // The stored payload is the store's own encoding, not the file's bytes.
     const QByteArray payload = Json::write(snapshot->toJson());
 
@@ -356,10 +363,13 @@ Snapshot TeamProjectStore::loadSnapshot()
     if (m_database) {
         try {
             if (const std::optional<QByteArray> payload = readStoredPayload()) {
-                Result<Snapshot> decoded = Snapshot::fromJson(*payload);
+                int skipped = 0;
+                Result<Snapshot> decoded = Snapshot::fromJson(*payload, &skipped);
                 if (decoded)
                     snapshot = std::move(decoded).value();
-                else
+                // Records left out are kept aside with the row's bytes before
+                // the next write replaces it.
+                if (!decoded || skipped > 0)
                     m_storedRowUnusable = true;
             }
         } catch (const std::exception &) {

@@ -68,10 +68,12 @@ public:
         // One object with the 17 field names as keys; records in their own
         // JSON form, UUID values upper case, roles as raw text.
         QJsonObject toJson() const;
-        // Every key is required and must not be null; any error in a record,
-        // a UUID or a role makes the whole document unreadable. Unknown keys
+        // Every key is required and must not be null; an error in a UUID or
+        // a role makes the whole document unreadable. A record that cannot be
+        // read is left out and counted in `skippedRecords` (when given), so
+        // one bad record does not cost the rest of the graph. Unknown keys
         // are ignored.
-        static Result<Snapshot> fromJson(const QByteArray &payload);
+        static Result<Snapshot> fromJson(const QByteArray &payload, int *skippedRecords = nullptr);
 
         friend bool operator==(const Snapshot &, const Snapshot &) = default;
     };
@@ -155,7 +157,8 @@ public:
     QList<QUuid> teamIDsForUser(const QUuid &userID);
     QList<QUuid> organizationIDsForUser(const QUuid &userID);
 
-    // A pending invite with a fresh token, expiring `expiresInSeconds` from now.
+    // A pending invite with a fresh token, expiring `expiresInSeconds` from now
+    // (bounded to a hundred years either way).
     BL_Invite createInvite(const QUuid &organizationID, const std::optional<QUuid> &teamID, BL_TeamMembershipRole role,
         const std::optional<QString> &email, double expiresInSeconds);
     // Accepts the pending, unexpired invite with exactly this token for the
@@ -188,7 +191,8 @@ private:
     QString m_databaseFilePath;
     std::unique_ptr<SQLite::Database> m_database;
     std::optional<Snapshot> m_cachedSnapshot;
-    // Set when the first load found a row it could not use; the row's bytes
-    // are kept aside before the next write replaces them.
+    // Set when the first load found a row it could not use, or could use
+    // only in part; the row's bytes are kept aside before the next write
+    // replaces them.
     bool m_storedRowUnusable = false;
 };

@@ -7,10 +7,22 @@
 
 #include <QSet>
 #include <algorithm>
+#include <cmath>
 
 using Snapshot = TeamProjectStore::Snapshot;
 
 namespace {
+
+// An invite lives at most a hundred years either way: a later expiry could
+// not be read back from the stored snapshot. Zero and negative lifetimes keep
+// their meaning (expired at once).
+double boundedInviteLifetime(double seconds)
+{
+    constexpr double kCentury = 100.0 * 365.25 * 24 * 3600;
+    if (std::isnan(seconds))
+        return 0;
+    return std::clamp(seconds, -kCentury, kCentury);
+}
 
 QString keyOf(const QUuid &uuid)
 {
@@ -470,7 +482,7 @@ BL_Invite TeamProjectStore::createInvite(const QUuid &organizationID, const std:
     if (email)
         invite.email = email->toLower();
     invite.status = BL_InviteStatus::pending;
-    invite.expiresAt = now.addSeconds(expiresInSeconds);
+    invite.expiresAt = now.addSeconds(boundedInviteLifetime(expiresInSeconds));
     invite.createdAt = now;
     invite.updatedAt = m_clock.now();
     snapshot.invites.append(invite);

@@ -45,6 +45,9 @@ struct Fixture
         engine->onWorkerFailed = [this](const QUuid &projectID, const QUuid &taskID) {
             callbacks.append(Callback {"failed", projectID, taskID, {}, pool.assignedAgentID(taskID).has_value()});
         };
+        engine->onSlotReleased = [this](const QUuid &projectID, const QUuid &taskID) {
+            callbacks.append(Callback {"released", projectID, taskID, {}, pool.assignedAgentID(taskID).has_value()});
+        };
     }
     ~Fixture()
     {
@@ -107,9 +110,12 @@ private slots:
         QCOMPARE(rejected.taskID, f.task);
         QCOMPARE(rejected.projectID, f.project);
 
-        QTest::qWait(100);
-        QCOMPARE(f.recorder->events().size(), 2);
+        // A ticket would have been asked for inside the request's delivery and
+        // so be pending before this question; a run would follow the ticket.
         QVERIFY(AgentTest::waitForOutcome(f.engine->handshakeCoordinator().pendingTickets()).value->isEmpty());
+        TestSupport::drainMainThread();
+        QCOMPARE(AgentTest::waitForOutcome(f.engine->runner().hasActiveRun(f.task)).value, false);
+        QCOMPARE(f.recorder->events().size(), 2);
         QVERIFY(f.decisions->calls().isEmpty());
         QCOMPARE(f.pool.assignedAgentID(busy), held.id);
     }
@@ -231,8 +237,84 @@ private slots:
         command.fail(CancelledError());
         secondDecision.fail(CancelledError());
         f.bus.send(BL_Event::make(Type::workerTaskFailed, f.project, f.task));
-        QCOMPARE(f.pool.activeAssignmentCount(), 0);
+        // Freed once the cancelled run has ended.
+        QVERIFY(TestSupport::waitUntil([&] { return f.pool.activeAssignmentCount() == 0; }));
         QVERIFY(f.pool.activeAgentIDs().isEmpty());
+    }
+
+    // An outcome published by someone else while the run goes on (the user
+    // marking the worker done) does not free the slot: the run still works
+    // and holds it until it publishes its own outcome.
+    void outsideOutcomeLeavesARunningRunItsSlot()
+    {
+        Fixture f(1);
+        const Pending<BL_AgentDecision> decision;
+        f.decisions->add(decision.future());
+        f.requestDelegation(f.task);
+        QVERIFY(f.decisions->waitForCalls(1));
+
+        f.bus.send(BL_Event::make(Type::workerTaskCompleted, f.project, f.task));
+        QCOMPARE(f.callbacks.last(), (Callback {"completed", f.project, f.task, {}, true}));
+        QCOMPARE(f.pool.activeAssignmentCount(), 1);
+        f.requestDelegation(QUuid::createUuid()); // no second run while this one goes on
+        QCOMPARE(f.recorder->types().last(), Type::delegationRequested);
+        QCOMPARE(f.recorder->ofType(Type::delegationRejected).size(), 1);
+
+        decision.finish(BL_AgentDecision::finish(std::nullopt));
+        QVERIFY(f.recorder->waitFor(Type::workerTaskCompleted, 2));
+        QCOMPARE(f.pool.activeAssignmentCount(), 0);
+    }
+
+    // A slot belongs to its task until the run ends: a cancelled run that
+    // publishes no outcome still gives it back once it has ended, and the
+    // state is told so it can hand the slot on.
+    void runEndingWithoutAnOutcomeGivesItsSlotBack()
+    {
+        Fixture f(1);
+        const Pending<BL_AgentDecision> decision;
+        f.decisions->add(decision.future());
+        f.requestDelegation(f.task);
+        QVERIFY(f.decisions->waitForCalls(1));
+        QCOMPARE(f.pool.activeAssignmentCount(), 1);
+
+        AgentTest::waitForOutcome(f.engine->runner().cancelTaskExecution(f.task));
+        QCOMPARE(f.pool.activeAssignmentCount(), 1); // the run has not ended yet
+        decision.finish(BL_AgentDecision::finish(std::nullopt));
+        QVERIFY(TestSupport::waitUntil([&] { return f.pool.activeAssignmentCount() == 0; }));
+        QCOMPARE(f.callbacks.last(), (Callback {"released", f.project, f.task, {}, false}));
+        QVERIFY(!f.recorder->contains(Type::workerTaskCompleted));
+        QVERIFY(!f.recorder->contains(Type::workerTaskFailed));
+    }
+
+    // The end of a run whose task was delegated again meanwhile leaves the
+    // newer delegation's slot alone.
+    void endOfAnEarlierRunKeepsTheNewerSlot()
+    {
+        Fixture f(1);
+        int endedRuns = 0;
+        const auto engineHandler = f.engine->runner().onRunEnded;
+        f.engine->runner().onRunEnded
+            = [&, engineHandler](const QUuid &project, const QUuid &task, const QUuid &ticket) {
+                  ++endedRuns;
+                  engineHandler(project, task, ticket);
+              };
+        f.decisions->add(ready(BL_AgentDecision::makeAction(BL_AgentToolAction::runShell("work"))));
+        const Pending<BL_AgentDecision> secondDecision;
+        f.decisions->add(secondDecision.future());
+        Pending<BL_Observation> command;
+        f.executor->add(command.future());
+        f.requestDelegation(f.task);
+        QVERIFY(f.executor->waitForCalls(1));
+        f.requestDelegation(f.task);
+        QVERIFY(f.decisions->waitForCalls(2));
+        command.fail(CancelledError()); // the earlier run ends, silently
+        QVERIFY(TestSupport::waitUntil([&] { return endedRuns == 1; }));
+        QCOMPARE(f.pool.activeAssignmentCount(), 1);
+        QVERIFY(f.callbacks.isEmpty() || f.callbacks.last().name != QStringLiteral("released"));
+
+        secondDecision.finish(BL_AgentDecision::finish(std::nullopt));
+        QVERIFY(f.recorder->waitFor(Type::workerTaskCompleted));
+        QCOMPARE(f.pool.activeAssignmentCount(), 0);
     }
 
     // Everything real: the engine's own decision engine and shell executor

@@ -45,11 +45,17 @@ struct ScriptedNames
     QMutex mutex;
     QStringList names;
     std::atomic<int> fetches {0};
+    std::atomic<int> finished {0}; // fetches that have returned their names
 
     BL_AgentPoolCache::Fetcher fetcher()
     {
         return [this] {
             ++fetches;
+            struct Finish
+            {
+                std::atomic<int> &count;
+                ~Finish() { ++count; }
+            } finish {finished};
             QMutexLocker lock(&mutex);
             return names;
         };
@@ -193,7 +199,8 @@ private slots:
         BL_AgentPoolCache cache(script.fetcher(), 1h);
         QCOMPARE(pick(cache), QStringLiteral("main"));
         QVERIFY(script.fetches >= 2);
-        QTest::qWait(100); // the background refresh has ended by now
+        // Its own fetch, the first background refresh and its second fetch.
+        QVERIFY(TestSupport::waitUntil([&] { return script.fetches == 3 && script.finished == 3; }));
         const int before = script.fetches;
         QCOMPARE(pick(cache), QStringLiteral("main"));
         QCOMPARE(script.fetches.load(), before + 1);

@@ -295,44 +295,73 @@ private slots:
         QCOMPARE(AgentTest::waitForOutcome(executor.hasRegisteredProcess(f.task)).value, false);
     }
 
+    // Stopping a task's command ends the whole group, whatever signals its
+    // members ignore, and says so only once nothing of it is left.
     void cancelByTask_data()
     {
         QTest::addColumn<QJsonArray>("ignored");
-        QTest::addColumn<bool>("ended");
-        QTest::newRow("termination") << QJsonArray {} << true;
-        QTest::newRow("interrupt after termination") << QJsonArray {"TERM"} << true;
-        QTest::newRow("child ignores both") << QJsonArray {"TERM", "INT"} << false;
+        QTest::addColumn<QJsonArray>("grandchildIgnores"); // empty: no grandchild
+        QTest::newRow("termination") << QJsonArray {} << QJsonArray {};
+        QTest::newRow("interrupt after termination") << QJsonArray {"TERM"} << QJsonArray {};
+        QTest::newRow("child ignores both") << QJsonArray {"TERM", "INT"} << QJsonArray {};
+        QTest::newRow("grandchild ignores termination") << QJsonArray {} << QJsonArray {"TERM"};
+        QTest::newRow("grandchild ignores both") << QJsonArray {} << QJsonArray {"TERM", "INT"};
     }
     void cancelByTask()
     {
         QFETCH(QJsonArray, ignored);
-        QFETCH(bool, ended);
+        QFETCH(QJsonArray, grandchildIgnores);
         Fixture f;
-        f.answer(QJsonObject {{"ignore_signals", ignored}, {"sleep_after", ended ? 30 : 1.5}, {"stdout", "x"}});
+        QJsonObject reply {{"ignore_signals", ignored}, {"sleep_after", 30}, {"stdout", "x"}};
+        if (!grandchildIgnores.isEmpty()) {
+            reply.insert("grandchild", 30);
+            reply.insert("grandchild_ignore_signals", grandchildIgnores);
+        }
+        f.answer(reply);
         BL_ShellToolExecutor executor(f.bus, 500, 100ms);
         QCOMPARE(AgentTest::waitForOutcome(executor.cancel(f.task)).value, false);
 
         const QFuture<BL_Observation> running = executor.executeSpawned(f.agentCommand(), f.task, f.project, {});
-        const QString ready = ignored.isEmpty() ? QStringLiteral("invocation") : QStringLiteral("signals-ignored");
+        const QString ready = !grandchildIgnores.isEmpty() ? QStringLiteral("grandchild-ready")
+            : ignored.isEmpty()                            ? QStringLiteral("invocation")
+                                                           : QStringLiteral("signals-ignored");
         QVERIFY(TestSupport::waitUntil([&] { return f.standInPid(ready) != 0; }));
         QVERIFY(TestSupport::waitUntil(
             [&] { return AgentTest::waitForOutcome(executor.hasRegisteredProcess(f.task)).value == true; }));
-        QCOMPARE(AgentTest::waitForOutcome(executor.cancel(f.task)).value, ended);
-        QCOMPARE(processAlive(f.standInPid()), !ended);
+        const qint64 child = f.standInPid();
+        const qint64 grandchild = f.standInPid(QStringLiteral("grandchild"));
+        QCOMPARE(AgentTest::waitForOutcome(executor.cancel(f.task)).value, true);
+        QVERIFY(!processAlive(child));
+        if (grandchild != 0)
+            QVERIFY(!processAlive(grandchild));
 
-        // The command reports how its child ended; a survivor is never killed
-        // and ends on its own.
+        // The command reports how its child ended.
         const auto outcome = AgentTest::waitForOutcome(running);
-        if (ended) {
-            const auto error = outcome.errorAs<BL_ToolExecutionError>();
-            QVERIFY(error);
-            QVERIFY(error->exitCode() != 0);
-            if (ignored.isEmpty())
-                QCOMPARE(error->exitCode(), 15);
-        } else {
-            QVERIFY(outcome.value);
-            QCOMPARE(resultOf(*outcome.value).exitCode, 0);
-        }
+        const auto error = outcome.errorAs<BL_ToolExecutionError>();
+        QVERIFY(error);
+        QVERIFY(error->exitCode() != 0);
+        if (ignored.isEmpty() && grandchildIgnores.isEmpty())
+            QCOMPARE(error->exitCode(), 15);
+    }
+
+    // The runner cancels a run's token and then stops its command: the
+    // command that ends from that stop reports the cancellation, not the
+    // signal's exit status.
+    void cancellationWinsOverTheExitItCaused()
+    {
+        Fixture f;
+        f.answer(QJsonObject {{"sleep_after", 30}, {"stdout", "x"}});
+        BL_ShellToolExecutor executor(f.bus, 500, 5000ms); // the command waits in one long pause
+        CancellationToken cancellation;
+        const QFuture<BL_Observation> running
+            = executor.executeSpawned(f.agentCommand(), f.task, f.project, cancellation);
+        QVERIFY(TestSupport::waitUntil(
+            [&] { return AgentTest::waitForOutcome(executor.hasRegisteredProcess(f.task)).value == true; }));
+        cancellation.cancel();
+        QCOMPARE(AgentTest::waitForOutcome(executor.cancel(f.task)).value, true);
+        const auto outcome = AgentTest::waitForOutcome(running);
+        QVERIFY(outcome.cancelled());
+        QVERIFY(!f.details().contains(QStringLiteral("system: Shell exited with code 15.")));
     }
 
     void twoTasksAtOnce()

@@ -1,5 +1,6 @@
 #include "AgentToolsFixture.h"
 #include "agenttools/BrimlockHealthRunner.h"
+#include "common/ProcessRunner.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -45,6 +46,7 @@ private slots:
     void standardChecks();
     void executablePathWithQuote();
     void executableNotFound();
+    void floodingCommandKeepsOnlyTheCap();
     void nodeRoleChecks_data();
     void nodeRoleChecks();
 };
@@ -245,6 +247,31 @@ void tst_BrimlockHealthRunner::executablePathWithQuote()
     QCOMPARE(results[0].command, binary + QStringLiteral(" agents"));
     QCOMPARE(results[1].output, kDoctorDefault);
     QCOMPARE(standIn.invocations().value(0).value(QStringLiteral("executable")).toString(), binary);
+}
+
+// A command that floods its output (a gigabyte here) neither exhausts memory
+// nor takes the batch down: the check keeps the head of the output up to the
+// cap, marked as cut, and is judged as usual.
+void tst_BrimlockHealthRunner::floodingCommandKeepsOnlyTheCap()
+{
+    TestSupport::TemporaryHome home;
+    BrimlockStandIn standIn;
+    standIn.setScenario(QJsonObject {{"agents", QJsonObject {{"plain", QJsonObject {{"flood", 1 << 30}}}}}});
+    BrimlockStandIn::installInToolHome();
+    HealthCheckOptions options;
+    options.host = AgentToolsFixture::sandboxHost();
+
+    const QList<HealthCheckResult> results = BrimlockHealthRunner(options).runStandardChecks();
+    QCOMPARE(results.size(), 2);
+    const HealthCheckResult &agents = results[0];
+    QCOMPARE(agents.status, Status::failed);
+    QVERIFY(agents.output.endsWith(kNoSubAgent));
+    const QString kept = agents.output.chopped(kNoSubAgent.size());
+    QVERIFY(kept.endsWith(QStringLiteral("\n...[truncated]")));
+    QVERIFY(kept.startsWith(QStringLiteral("flooding output without end")));
+    QVERIFY(kept.toUtf8().size() <= kCapturedOutputLimitBytes + 20);
+    QCOMPARE(results[1].status, Status::success);
+    QCOMPARE(results[1].output, kDoctorDefault);
 }
 
 void tst_BrimlockHealthRunner::executableNotFound()

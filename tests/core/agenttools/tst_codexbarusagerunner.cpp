@@ -57,6 +57,9 @@ private slots:
     void notInstalled_data();
     void notInstalled();
     void foundOnPath();
+    void pathWithAnEqualsSign();
+    void floodIsCutAndReportedAsUnreadable_data();
+    void floodIsCutAndReportedAsUnreadable();
 
     void responseJson();
     void readingRecords_data();
@@ -408,6 +411,51 @@ void tst_CodexBarUsageRunner::foundOnPath()
     QCOMPARE(
         result->snapshots->at(0).currentSessionResetDescription, std::optional<QString>(QStringLiteral("in 2 hours")));
     QCOMPARE(standIn.invocations().value(0).value(QStringLiteral("executable")).toString(), installed);
+}
+
+// codexbar is started by its own path: a folder named "a=b" is no variable
+// assignment, and the first argument is no program.
+void tst_CodexBarUsageRunner::pathWithAnEqualsSign()
+{
+    TestSupport::TemporaryHome home;
+    CodexBarStandIn standIn;
+    const QString pathFolder = home.path() + QStringLiteral("/tools=new");
+    const QString installed = CodexBarStandIn::installAt(pathFolder + QStringLiteral("/codexbar"));
+    CodexBarUsageOptions options;
+    options.host = AgentToolsFixture::sandboxHost(pathFolder);
+
+    const std::optional<CodexBarUsageResult> result = awaitTask(CodexBarUsageRunner(options).fetchUsage());
+    QVERIFY(result);
+    QVERIFY2(result->snapshots, qPrintable(result->errorMessage.value_or(QString())));
+    QCOMPARE(result->snapshots->size(), 1);
+    QCOMPARE(standIn.invocations().value(0).value(QStringLiteral("executable")).toString(), installed);
+}
+
+void tst_CodexBarUsageRunner::floodIsCutAndReportedAsUnreadable_data()
+{
+    QTest::addColumn<QString>("stream");
+    QTest::newRow("standard output") << QStringLiteral("stdout");
+    QTest::newRow("standard error") << QStringLiteral("stderr");
+}
+
+// A gigabyte of output ends as the parse failure, with only the cap of it
+// ever held in memory (the benchmark under bench/ shows the peak).
+void tst_CodexBarUsageRunner::floodIsCutAndReportedAsUnreadable()
+{
+    QFETCH(QString, stream);
+    TestSupport::TemporaryHome home;
+    CodexBarStandIn standIn;
+    standIn.setReply(QJsonDocument(QJsonObject {{"flood", 1 << 30}, {"flood_stream", stream}}).toJson());
+    CodexBarStandIn::installInToolHome();
+    CodexBarUsageOptions options;
+    options.host = AgentToolsFixture::sandboxHost();
+
+    const std::optional<CodexBarUsageResult> result = awaitTask(CodexBarUsageRunner(options).fetchUsage(), 120000);
+    QVERIFY(result);
+    QVERIFY(!result->snapshots);
+    QVERIFY2(result->errorMessage && result->errorMessage->startsWith(kParsePrefix),
+        qPrintable(result->errorMessage.value_or(QString()).left(200)));
+    QVERIFY(result->errorMessage->size() < 1000);
 }
 
 void tst_CodexBarUsageRunner::responseJson()

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "common/ProcessRunner.h"
 
+#include <QStringDecoder>
 #include <QtTest>
 
 class ProcessRunnerTest : public QObject
@@ -75,6 +76,49 @@ private slots:
             QCOMPARE(result.standardOutput.count('\n'), 4000);
             QCOMPARE(result.standardError.count('\n'), 4000);
         }
+    }
+
+    // A child that writes far more than anyone reads keeps at most the cap of
+    // each stream; the rest is read and dropped, so it still runs to its end.
+    void floodsAreCappedPerStream()
+    {
+        ProcessResult async;
+        const ProcessResult blocking = runBothWays(
+            shell(QStringLiteral(
+                "head -c 60000000 /dev/zero | tr '\\0' 'o'; head -c 30000000 /dev/zero | tr '\\0' 'e' >&2; "
+                "printf '\\303\\251' >&2; echo tail")),
+            &async);
+        for (const ProcessResult &result : {blocking, async}) {
+            QVERIFY(result.succeeded());
+            QCOMPARE(result.standardOutput.size(), kCapturedOutputLimitBytes);
+            QVERIFY(result.standardOutputTruncated);
+            QVERIFY(result.standardError.size() <= kCapturedOutputLimitBytes);
+            QVERIFY(result.standardErrorTruncated);
+            QVERIFY(!result.standardOutput.contains("tail"));
+        }
+        // Below the cap nothing is cut or marked.
+        const ProcessResult small = ProcessRunner::runBlocking(shell(QStringLiteral("printf small")));
+        QCOMPARE(small.standardOutput, QByteArray("small"));
+        QVERIFY(!small.standardOutputTruncated && !small.standardErrorTruncated);
+    }
+
+    // A cut never ends inside a character: the bytes kept stay valid UTF-8.
+    void cutKeepsWholeCharacters()
+    {
+        // "é" is two bytes; one leading byte puts every character boundary at
+        // an odd offset, so the cap (even) falls inside a character.
+        ProcessRequest request;
+        request.program = QStringLiteral("python3");
+        request.arguments = {QStringLiteral("-c"),
+            QStringLiteral("import sys; sys.stdout.buffer.write(b'x' + b'\\xc3\\xa9' * 3000000)")};
+        const ProcessResult result = ProcessRunner::runBlocking(request);
+        QVERIFY(result.standardOutputTruncated);
+        QVERIFY(result.standardOutput.size() <= kCapturedOutputLimitBytes);
+        QVERIFY(result.standardOutput.size() >= kCapturedOutputLimitBytes - 3);
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(result.standardOutput);
+        QVERIFY(!decoder.hasError());
+        QVERIFY(text.endsWith(QChar(0xE9)));
     }
 
     void timeoutStopsTheWholeGroup()

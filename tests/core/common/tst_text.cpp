@@ -52,6 +52,30 @@ private slots:
         QCOMPARE(Text::cutToGraphemes(text, limit, suffix), expected);
     }
 
+    // The tail is found walking back from the end of the text.
+    void lastGraphemesKeepsWholeCharacters_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("limit");
+        QTest::addColumn<QString>("expected");
+        const QString family = QString::fromUtf8("\U0001F468\u200D\U0001F469\u200D\U0001F467");
+        const QString flag = QString::fromUtf8("\U0001F1E9\U0001F1EA");
+        QTest::newRow("none") << "abc" << 0 << "";
+        QTest::newRow("all") << "abc" << 3 << "abc";
+        QTest::newRow("more than all") << (family + flag) << 5 << (family + flag);
+        QTest::newRow("family at the end") << ("x" + family) << 1 << family;
+        QTest::newRow("flags") << (flag + flag + flag) << 2 << (flag + flag);
+        QTest::newRow("crlf is one") << "ab\r\n" << 2 << "b\r\n";
+    }
+    void lastGraphemesKeepsWholeCharacters()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, limit);
+        QFETCH(QString, expected);
+        QCOMPARE(Text::lastGraphemes(text, limit), expected);
+        QCOMPARE(Text::graphemeCount(expected), qsizetype(std::min<qsizetype>(limit, Text::graphemeCount(text))));
+    }
+
     void cutsFourThousandOneEmojiToFourThousand()
     {
         const QString thumb = QString::fromUtf8("\U0001F44D\U0001F3FD");

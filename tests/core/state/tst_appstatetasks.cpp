@@ -187,6 +187,99 @@ private slots:
         QCOMPARE(state->workerPool().activeAssignmentCount(), 0);
     }
 
+    void aDozenQueuedTasksNeverRunMoreThanThePool()
+    {
+        AppStateFixture fixture;
+        BrimlockStandIn standIn;
+        BrimlockStandIn::installInToolHome();
+        // Each dispatch takes long enough for handshakes, moves and the
+        // completions of other runs to interleave with it.
+        standIn.setScenario(QJsonObject {
+            {"agent", QJsonObject {{"*", QJsonObject {{"text", "Task completed successfully."}, {"sleep", 1.5}}}}}});
+        auto state = fixture.make();
+        QVERIFY(AppStateFixture::run(state->bootstrap()));
+        const QUuid project = state->projects().first().id;
+        QCOMPARE(state->workerPool().capacity(), 4);
+
+        // Watched at every event: the pool's books and the running figure.
+        qsizetype mostAssignments = 0;
+        QStringList mismatches;
+        BLEventSubscription watching = BLEventBus::shared().subscribe([&](const BL_Event &event) {
+            mostAssignments = std::max(mostAssignments, state->workerPool().activeAssignmentCount());
+            const qint64 shown = state->runningWorkerCountByProjectID().value(project);
+            const qsizetype held = state->workerPool().runningCount(project);
+            if (event.type == BL_EventType::taskActivelyUnderwayByWorker && shown != held)
+                mismatches << QStringLiteral("%1 shown, %2 held").arg(shown).arg(held);
+        });
+
+        for (int i = 1; i <= 12; ++i)
+            state->createTask(request(project, QStringLiteral("Task %1").arg(i), BL_TaskStatus::queued));
+        QCOMPARE(state->taskStore(project)->taskByID().size(), 12);
+
+        const auto allDone = [&] {
+            const auto tasks = state->taskStore(project)->taskByID();
+            return std::all_of(tasks.cbegin(), tasks.cend(),
+                [](const BL_Task &task) { return task.status == BL_TaskStatus::completed; });
+        };
+        QVERIFY(TestSupport::waitUntil(allDone, 90000));
+        watching.cancel();
+
+        // Dispatch start and end times, from the stand-in's own records.
+        QHash<qint64, double> endByPid;
+        for (const QJsonObject &exit : standIn.records(QStringLiteral("exit")))
+            endByPid.insert(
+                exit.value(QStringLiteral("pid")).toInteger(), exit.value(QStringLiteral("time")).toDouble());
+        QList<std::pair<double, int>> edges; // (time, +1 start / -1 end)
+        for (const QJsonObject &call : standIn.invocations()) {
+            if (BrimlockStandIn::argv(call).value(0) != QStringLiteral("agent"))
+                continue;
+            const qint64 pid = call.value(QStringLiteral("pid")).toInteger();
+            QVERIFY2(endByPid.contains(pid), "a dispatch did not end");
+            edges.append({call.value(QStringLiteral("time")).toDouble(), +1});
+            edges.append({endByPid.value(pid), -1});
+        }
+        QCOMPARE(edges.size(), 24); // one dispatch per task, no second one
+        std::sort(edges.begin(), edges.end()); // an end before a start at the same instant
+        int overlapping = 0;
+        int mostOverlapping = 0;
+        for (const auto &edge : std::as_const(edges)) {
+            overlapping += edge.second;
+            mostOverlapping = std::max(mostOverlapping, overlapping);
+        }
+        QVERIFY2(mostOverlapping <= 4, qPrintable(QStringLiteral("%1 dispatches at once").arg(mostOverlapping)));
+        QVERIFY2(mostAssignments <= 4, qPrintable(QStringLiteral("%1 assignments at once").arg(mostAssignments)));
+        QVERIFY2(mismatches.isEmpty(), qPrintable(mismatches.join(QStringLiteral("; "))));
+
+        // Settled: nothing held, nothing shown as running.
+        QCOMPARE(state->workerPool().activeAssignmentCount(), 0);
+        QCOMPARE(state->runningWorkerCountByProjectID().value(project), 0);
+    }
+
+    // Output still streaming for a workspace that is gone (or never was) is
+    // dropped, like its event-log lines; a listed workspace gets its log.
+    void outputOfAnUnknownWorkspaceIsNotWritten()
+    {
+        AppStateFixture fixture;
+        auto state = fixture.make();
+        QVERIFY(AppStateFixture::run(state->bootstrap()));
+        const QUuid known = state->projects().first().id;
+        const QUuid unknown = QUuid::createUuid();
+        const QUuid taskID = QUuid::createUuid();
+        for (const QUuid &project : {known, unknown}) {
+            BL_TaskEventPayload reset;
+            reset.stdoutReset = true;
+            BLEventBus::shared().send(BL_Event::make(BL_EventType::taskModified, project, taskID, reset));
+            BL_TaskEventPayload chunk;
+            chunk.stdoutChunk = QStringLiteral("still streaming\n");
+            BLEventBus::shared().send(BL_Event::make(BL_EventType::taskModified, project, taskID, chunk));
+        }
+        QVERIFY(TestSupport::waitForFuture(state->taskLogWriter().flush()));
+        QFile knownLog(state->taskLogWriter().taskStdoutLogFilePath(known, taskID));
+        QVERIFY(knownLog.open(QIODevice::ReadOnly));
+        QCOMPARE(knownLog.readAll(), QByteArray("still streaming\n"));
+        QVERIFY(!QFileInfo::exists(state->taskLogWriter().workspaceLogDirectory(unknown)));
+    }
+
     void claimMonitorBoundary_data()
     {
         QTest::addColumn<double>("age");

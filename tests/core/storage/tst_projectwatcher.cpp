@@ -290,6 +290,7 @@ private slots:
         QTest::addColumn<QString>("edit");
         QTest::newRow("file unchanged") << QString();
         QTest::newRow("workspace moved, file unchanged") << QStringLiteral("moved");
+        QTest::newRow("state file lost, file unchanged") << QStringLiteral("lost");
         QTest::newRow("file changed while no watcher ran") << QStringLiteral("stopped");
         QTest::newRow("file changed while watching") << QStringLiteral("watching");
     }
@@ -323,6 +324,8 @@ private slots:
             placeWorkspaceAt(m_root->filePath(QStringLiteral("renamed")));
             path = taskPath(QStringLiteral("task.json"));
         }
+        if (edit == QLatin1String("lost"))
+            QVERIFY(QFile::remove(ProjectWatcher::stateFilePath(m_stateDirectory->path(), m_workspace.id)));
         if (edit == QLatin1String("stopped"))
             replaceByRename(path, taskFile(id, QStringLiteral("completed"), QStringLiteral("Edited")));
         m_seen.clear();
@@ -334,9 +337,16 @@ private slots:
         }
 
         const BL_Task after = *stored(id);
-        if (edit.isEmpty() || edit == QLatin1String("moved")) {
+        if (edit.isEmpty() || edit == QLatin1String("moved") || edit == QLatin1String("lost")) {
             QVERIFY(m_seen.isEmpty());
             QCOMPARE(after, beforeRestart);
+            if (edit == QLatin1String("lost")) {
+                // The file is known again: the next start leaves it alone too.
+                m_watcher.reset();
+                startWatcher(*m_database);
+                QVERIFY(m_seen.isEmpty());
+                QVERIFY(QFileInfo::exists(ProjectWatcher::stateFilePath(m_stateDirectory->path(), m_workspace.id)));
+            }
             return;
         }
         QCOMPARE(m_seen.size(), 1);

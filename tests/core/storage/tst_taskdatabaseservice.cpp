@@ -426,6 +426,50 @@ private slots:
         QVERIFY(resultOf(service->fetchTask(task.blID)).value().has_value());
     }
 
+    // A write-ahead log (and its index) left behind by a database that is no
+    // longer there belongs to nothing: it must not replay onto the legacy
+    // file moved into its name. It is kept aside, not deleted.
+    void orphanedCompanionsAreMovedAside()
+    {
+        QTemporaryDir dir;
+        const QString current = dir.filePath(QStringLiteral("tessaron.sqlite"));
+        const QUuid orphanProject = QUuid::createUuid();
+        const BL_Task orphanTask = makeTask(orphanProject, kFirstUpsert, QStringLiteral("orphan"));
+        {
+            SQLite::Database database(current.toStdString(), SQLite::OPEN_READWRITE | SQLite::OPEN_CREATE);
+            QVERIFY(AppDatabase::migrator().migrate(database).ok());
+            database.exec("PRAGMA journal_mode = WAL");
+            QCOMPARE(sqlite3_db_config(database.getHandle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr), SQLITE_OK);
+            SQLiteTaskRepository repository(database);
+            for (int i = 0; i < 50; ++i)
+                QVERIFY(repository.upsertTask(makeTask(orphanProject, kFirstUpsert, QString::number(i))).ok());
+            QVERIFY(repository.upsertTask(orphanTask).ok());
+        }
+        const QByteArray wal = [&] {
+            QFile file(current + QStringLiteral("-wal"));
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        }();
+        QVERIFY(wal.size() > 0);
+        QVERIFY(QFile::remove(current));
+
+        const QUuid project = QUuid::createUuid();
+        const QString legacy = dir.filePath(QStringLiteral("quillstead.sqlite"));
+        writeLegacyDatabase(legacy, project, 3);
+
+        auto service = TaskDatabase::makeDatabaseService(dir.path());
+        QVERIFY(!isTransient(service));
+        QVERIFY(!QFileInfo::exists(legacy));
+        QCOMPARE(resultOf(service->fetchTasks(project)).value().size(), 3);
+        QVERIFY(!resultOf(service->fetchTask(orphanTask.blID)).value().has_value());
+        QVERIFY(resultOf(service->fetchTasks(orphanProject)).value().isEmpty());
+        const QStringList keptAside
+            = QDir(dir.path()).entryList({QStringLiteral("tessaron.sqlite-wal.orphaned*")}, QDir::Files);
+        QCOMPARE(keptAside.size(), 1);
+        QFile kept(dir.filePath(keptAside.first()));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), wal);
+    }
+
     void interruptedMoveIsFinished()
     {
         QTemporaryDir dir;
@@ -440,13 +484,18 @@ private slots:
             SQLiteTaskRepository repository(database);
             QVERIFY(repository.upsertTask(task).ok());
         }
-        // The companions went over, then the run stopped.
+        // The move was marked, the companions went over, then the run stopped.
+        QFile marker(current + QStringLiteral(".legacy-move"));
+        QVERIFY(marker.open(QIODevice::WriteOnly));
+        marker.close();
         QVERIFY(QFile::rename(legacy + QStringLiteral("-wal"), current + QStringLiteral("-wal")));
         QVERIFY(QFile::rename(legacy + QStringLiteral("-shm"), current + QStringLiteral("-shm")));
 
         auto service = TaskDatabase::makeDatabaseService(dir.path());
         QVERIFY(!isTransient(service));
         QVERIFY(resultOf(service->fetchTask(task.blID)).value().has_value());
+        QVERIFY(!QFileInfo::exists(current + QStringLiteral(".legacy-move")));
+        QVERIFY(QDir(dir.path()).entryList({QStringLiteral("*.orphaned*")}, QDir::Files).isEmpty());
     }
 
     void legacyHotJournalMovesWithTheDatabase()

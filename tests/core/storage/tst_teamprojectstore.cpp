@@ -292,6 +292,79 @@ private slots:
         QCOMPARE(unreadableCopies(dir.path()).size(), 1); // once
     }
 
+    // An invite's lifetime is bounded when it is made, so its expiry always
+    // reads back and the graph survives the next start.
+    void inviteLifetimes_data()
+    {
+        const double century = 100.0 * 365.25 * 24 * 3600;
+        QTest::addColumn<double>("lifetime");
+        QTest::addColumn<double>("expected");
+        QTest::newRow("a week") << 604800.0 << 604800.0;
+        QTest::newRow("zero") << 0.0 << 0.0;
+        QTest::newRow("negative") << -60.0 << -60.0;
+        QTest::newRow("a hundred years") << century << century;
+        QTest::newRow("far beyond") << 1e15 << century;
+        QTest::newRow("infinite") << std::numeric_limits<double>::infinity() << century;
+    }
+    void inviteLifetimes()
+    {
+        QFETCH(double, lifetime);
+        QFETCH(double, expected);
+        QTemporaryDir dir;
+        TestSupport::PinnedClock clock(kStart);
+        QUuid teamID;
+        {
+            TeamProjectStore store(dir.path(), clock);
+            const BL_Team team = store.createTeam(QStringLiteral("Core"));
+            teamID = team.id;
+            store.createUser(QStringLiteral("Ada"));
+            const BL_Invite invite = store.createInvite(
+                team.organizationID.value_or(QUuid()), team.id, BL_TeamMembershipRole::member, std::nullopt, lifetime);
+            QCOMPARE(invite.expiresAt, kStart.addSeconds(expected));
+        }
+        TeamProjectStore again(dir.path(), clock);
+        QCOMPARE(again.allTeams().size(), 1);
+        QCOMPARE(again.allTeams().first().id, teamID);
+        QCOMPARE(again.allUsers().size(), 1);
+        QVERIFY(unreadableCopies(dir.path()).isEmpty());
+    }
+
+    // A record that cannot be read is left out; the rest of the graph stays,
+    // and the stored bytes are kept aside before the next write replaces them.
+    void unreadableRecordIsSkippedAndKept()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("team-projects.sqlite"));
+        TeamProjectStore(dir.path()).isPersistent();
+        QJsonObject document = legacyDocument(QStringLiteral("Core"));
+        QJsonArray invites;
+        invites.append(QJsonObject {{"id", "not an invite"}});
+        document.insert(QStringLiteral("invites"), invites);
+        QJsonArray users;
+        users.append(QJsonObject {
+            {"id", "9C2B3D4E-5F60-4172-8384-A5B6C7D8E9F1"}, {"name", "Ada"}, {"createdAt", 30.0}, {"updatedAt", 30.0}});
+        users.append(QJsonObject {{"name", "no id"}});
+        document.insert(QStringLiteral("users"), users);
+        const QByteArray payload = QJsonDocument(document).toJson();
+        writeRow(path, payload);
+
+        TestSupport::PinnedClock clock(kStart);
+        TeamProjectStore store(dir.path(), clock);
+        QCOMPARE(store.allTeams().size(), 1);
+        QCOMPARE(store.allTeams().first().name, QStringLiteral("Core"));
+        QCOMPARE(store.allUsers().size(), 1);
+        QCOMPARE(store.allUsers().first().name, QStringLiteral("Ada"));
+        QVERIFY(unreadableCopies(dir.path()).isEmpty()); // reading writes nothing
+
+        store.createTeam(QStringLiteral("Second"));
+        QCOMPARE(unreadableCopies(dir.path()).size(), 1);
+        QCOMPARE(readFile(dir.filePath(unreadableCopies(dir.path())[0])), payload);
+        const Result<Snapshot> stored = Snapshot::fromJson(storedRows(path)[0].payload);
+        QVERIFY(stored.ok());
+        QCOMPARE(stored->teams.size(), 2);
+        QCOMPARE(stored->users.size(), 1);
+    }
+
     void sameUnreadableBytesAreKeptOnce()
     {
         QTemporaryDir dir;
