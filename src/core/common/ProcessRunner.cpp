@@ -16,55 +16,55 @@
 namespace ProcessRunner {
 namespace {
 
-ProcessResult failedToStart(const QProcess &process)
-{
-    ProcessResult result;
-    result.outcome = ProcessResult::Outcome::FailedToStart;
-    result.errorMessage = process.errorString();
-    return result;
-}
-
-ProcessResult collect(QProcess &process, CappedOutput &output, bool timedOut)
-{
-    ProcessResult result;
-    output.drain();
-    result.standardOutput = output.standardOutput();
-    result.standardError = output.standardError();
-    result.standardOutputTruncated = output.standardOutputTruncated();
-    result.standardErrorTruncated = output.standardErrorTruncated();
-    if (timedOut) {
-        result.outcome = ProcessResult::Outcome::TimedOut;
-        result.errorMessage = QStringLiteral("The process did not finish in time.");
-    } else if (process.exitStatus() == QProcess::CrashExit) {
-        result.outcome = ProcessResult::Outcome::Crashed;
+    ProcessResult failedToStart(const QProcess &process)
+    {
+        ProcessResult result;
+        result.outcome = ProcessResult::Outcome::FailedToStart;
         result.errorMessage = process.errorString();
-    } else {
-        result.outcome = ProcessResult::Outcome::Finished;
-        result.exitCode = process.exitCode();
+        return result;
     }
-    return result;
-}
 
-void writeInput(QProcess &process, const ProcessRequest &request)
-{
-    if (request.standardInput) {
-        process.write(*request.standardInput);
-        process.closeWriteChannel();
+    ProcessResult collect(QProcess &process, CappedOutput &output, bool timedOut)
+    {
+        ProcessResult result;
+        output.drain();
+        result.standardOutput = output.standardOutput();
+        result.standardError = output.standardError();
+        result.standardOutputTruncated = output.standardOutputTruncated();
+        result.standardErrorTruncated = output.standardErrorTruncated();
+        if (timedOut) {
+            result.outcome = ProcessResult::Outcome::TimedOut;
+            result.errorMessage = QStringLiteral("The process did not finish in time.");
+        } else if (process.exitStatus() == QProcess::CrashExit) {
+            result.outcome = ProcessResult::Outcome::Crashed;
+            result.errorMessage = process.errorString();
+        } else {
+            result.outcome = ProcessResult::Outcome::Finished;
+            result.exitCode = process.exitCode();
+        }
+        return result;
     }
-}
 
-QCoro::Task<> waitUntilEnded(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        co_return;
-    auto finished = qCoro(&process, &QProcess::finished);
-    co_await std::move(finished);
-}
+    void writeInput(QProcess &process, const ProcessRequest &request)
+    {
+        if (request.standardInput) {
+            process.write(*request.standardInput);
+            process.closeWriteChannel();
+        }
+    }
 
-void stopForTimeout(QProcess &process, bool wholeGroup)
-{
-    signalProcess(process, SIGKILL, wholeGroup);
-}
+    QCoro::Task<> waitUntilEnded(QProcess &process)
+    {
+        if (process.state() == QProcess::NotRunning)
+            co_return;
+        auto finished = qCoro(&process, &QProcess::finished);
+        co_await std::move(finished);
+    }
+
+    void stopForTimeout(QProcess &process, bool wholeGroup)
+    {
+        signalProcess(process, SIGKILL, wholeGroup);
+    }
 
 } // namespace
 
@@ -205,7 +205,7 @@ ProcessResult runBlocking(const ProcessRequest &request)
 {
     QProcess process;
     prepare(process, request);
-    CappedOutput output(process);
+    CappedOutput output(process, request.outputLimitBytes);
     process.start();
     if (!process.waitForStarted(-1))
         return failedToStart(process);
@@ -226,7 +226,7 @@ QCoro::Task<ProcessResult> run(ProcessRequest request)
 {
     QProcess process;
     prepare(process, request);
-    CappedOutput output(process);
+    CappedOutput output(process, request.outputLimitBytes);
     // Every awaited task is named first: g++ 12 can destroy a temporary made
     // inside a co_await expression twice.
     auto coroProcess = qCoro(process);

@@ -19,7 +19,7 @@ inline constexpr qsizetype kCapturedOutputLimitBytes = 4 * 1024 * 1024;
 // (an absolute program path is started directly).
 struct ProcessRequest
 {
-    QString program;         // looked up on the child's PATH by env, or an absolute path
+    QString program; // looked up on the child's PATH by env, or an absolute path
     QStringList arguments;
     QString workingDirectory; // empty: the current folder
     // The child's whole environment; unset means this process's environment.
@@ -30,6 +30,8 @@ struct ProcessRequest
     // Starts the child in a process group of its own, so a stop reaches
     // everything it started.
     bool ownProcessGroup = false;
+    // How much of each output stream is kept.
+    qsizetype outputLimitBytes = kCapturedOutputLimitBytes;
 };
 
 struct ProcessResult
@@ -40,7 +42,7 @@ struct ProcessResult
     QByteArray standardOutput;
     QByteArray standardError;
     QString errorMessage; // set for FailedToStart, Crashed and TimedOut
-    // More was written than kCapturedOutputLimitBytes; the text kept ends at
+    // More was written than the request's output limit; the text kept ends at
     // a whole UTF-8 character.
     bool standardOutputTruncated = false;
     bool standardErrorTruncated = false;

@@ -41,7 +41,8 @@ Error commandFailed(const QString &command, const GitCommandOutput &output)
 Error outputTooLarge(const QString &command)
 {
     return Error::make(command
-        + QStringLiteral(" failed: its output is larger than %1 MiB.").arg(kCapturedOutputLimitBytes / (1024 * 1024)));
+        + QStringLiteral(" failed: its output is larger than %1 MiB.")
+              .arg(TaskGitCheckpointService::kMaxPatchBytes / (1024 * 1024)));
 }
 
 std::optional<qint64> decimal(const QByteArray &field)
@@ -126,6 +127,9 @@ GitCommandOutput TaskGitCheckpointService::runGit(
     ProcessRequest request;
     request.program = QStringLiteral("git");
     request.arguments = QStringList {QStringLiteral("-C"), repositoryRootPath} + arguments;
+    // A patch may be as long as the diff viewer can show; a longer one is
+    // refused whole rather than kept cut.
+    request.outputLimitBytes = kMaxPatchBytes;
     if (!environment.isEmpty()) {
         QProcessEnvironment childEnvironment = QProcessEnvironment::systemEnvironment();
         for (auto it = environment.constBegin(); it != environment.constEnd(); ++it)
