@@ -71,6 +71,17 @@ namespace {
         return BL_Task::fromBrimlockTaskJSON(bytes, std::nullopt);
     }
 
+    // One element of a reply written out again for the task reader. Qt's own
+    // compact writer is the fast one here; its objects keep their keys sorted.
+    QByteArray elementBytes(const QJsonValue &value)
+    {
+        if (value.isObject())
+            return QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+        if (value.isArray())
+            return QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact);
+        return Json::write(value);
+    }
+
 } // namespace
 
 QJsonObject singleKeyBody(const QString &key, const QString &value)
@@ -339,7 +350,7 @@ Result<std::optional<BL_Task>> parseTaskMutationResponse(const QByteArray &body)
     const QJsonObject object = root->toObject();
     QByteArray taskBytes;
     if (object.contains(QStringLiteral("task")))
-        taskBytes = Json::write(object.value(QStringLiteral("task")));
+        taskBytes = elementBytes(object.value(QStringLiteral("task")));
     else if (object.contains(QStringLiteral("bl_id")) || object.contains(QStringLiteral("id")))
         taskBytes = body;
     else
@@ -363,7 +374,7 @@ Result<QList<BL_Task>> parseTaskList(const QByteArray &body)
     for (const QJsonValue &element : list.toArray()) {
         if (!element.isObject() && !element.isArray())
             continue;
-        Result<BL_Task> task = readTaskBytes(Json::write(element));
+        Result<BL_Task> task = readTaskBytes(elementBytes(element));
         if (task)
             tasks.append(std::move(task).value());
     }
