@@ -224,6 +224,9 @@ public:
     BL_Task remapRemoteTaskToLocal(const BL_Task &remote, const QUuid &projectID);
     static QString taskDigest(const BL_Task &task);
     static QJsonObject taskPayloadForRemote(const BL_Task &task) { return task.uploadBody(); }
+    // Asks the backend to delete the backend copy of a task being deleted
+    // here (with a usable session); call before its sync entries go.
+    void requestRemoteTaskDeletion(const QUuid &projectID, const QUuid &taskID);
     // The pulled copy that replaces a local task keeps what uploads never carry.
     static BL_Task mergedPulledTask(const BL_Task &pulled, const BL_Task &local);
 

@@ -393,3 +393,20 @@ QCoro::Task<bool> AppState::importRemoteTasksIntoLocalProject(QUuid projectID, Q
     }
     co_return true;
 }
+
+void AppState::requestRemoteTaskDeletion(const QUuid &projectID, const QUuid &taskID)
+{
+    const auto baseURL = resolvedBackendAPIBaseURL();
+    if (!m_remoteSyncFeatureEnabled || !baseURL || !hasUsableCloudSession())
+        return;
+    const QUuid remoteID = m_remoteTaskIDByLocalTaskID.value(taskID, taskID);
+    auto run = [](QPointer<AppState> self, QString baseURL, QString token, QUuid projectID,
+                   QUuid remoteID) -> QCoro::Task<> {
+        const Result<void> deleted = co_await self->m_apiClient->deleteTask(baseURL, token, projectID, remoteID);
+        if (self && !deleted.ok()) {
+            self->appendOAuthLog(QStringLiteral("Failed to delete backend task ") + UuidText::lower(remoteID)
+                + QStringLiteral(": ") + deleted.errorMessage());
+        }
+    };
+    run(QPointer<AppState>(this), *baseURL, m_authSession->accessToken, projectID, remoteID);
+}

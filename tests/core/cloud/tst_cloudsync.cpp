@@ -308,6 +308,44 @@ private slots:
         }
     }
 
+    void switchUnknownNodeTypeAndDeletion()
+    {
+        CloudBench bench(true);
+        AppState &state = *bench.state;
+        // A node type the installation does not know never makes it a client node.
+        bench.backend.setState({{"node_type", "superNode"}});
+        QVERIFY(AppStateFixture::run(state.startGoogleSignIn()));
+        QCOMPARE(state.currentNodeType(), std::optional<BL_NodeType>(BL_NodeType::mainNode));
+        QVERIFY(bench.log().contains(QStringLiteral("unknown node type; keeping mainNode.")));
+        QCOMPARE(bench.fixture.defaults.string(AppSettings::nodeTypeKey),
+            std::optional<QString>(QStringLiteral("mainNode")));
+
+        // Switching sync on again refreshes the account, then polls.
+        state.setRemoteTaskSyncFeatureEnabled(false);
+        QCOMPARE(bench.fixture.defaults.boolean(AppSettings::remoteTaskSyncFlagKey), std::optional<bool>(false));
+        const qsizetype seen = bench.backend.requests().size();
+        state.setRemoteTaskSyncFeatureEnabled(true);
+        const QString p = QStringLiteral("/v1/projects/") + UuidText::lower(bench.project);
+        QVERIFY(TestSupport::waitUntil(
+            [&] { return bench.backend.requestLines().mid(seen).contains("GET " + p + "/tasks"); }));
+        QCOMPARE(bench.backend.requestLines().mid(seen),
+            (QStringList {QStringLiteral("GET /v1/me"), "GET " + p + "/tasks"}));
+        QVERIFY(bench.log().contains(QStringLiteral("Remote task sync feature enabled.")));
+
+        // Deleting a pushed task deletes its backend copy.
+        QVERIFY(TestSupport::waitUntil([&] { return !state.isRemotePollInFlight(); }));
+        state.createTask(request(bench.project, QStringLiteral("Short-lived")));
+        const QUuid local = state.taskStore(bench.project)->taskByID().keys().first();
+        QVERIFY(TestSupport::waitUntil([&] { return state.remoteTaskIDByLocalTaskID().contains(local); }));
+        QVERIFY(TestSupport::waitUntil([&] { return !state.isRemotePollInFlight(); }));
+        const QUuid remote = state.remoteTaskIDByLocalTaskID().value(local);
+        state.deleteTask(local, bench.project);
+        QVERIFY(!state.remoteTaskIDByLocalTaskID().contains(local));
+        QVERIFY(TestSupport::waitUntil([&] {
+            return bench.backend.requestLines().contains("DELETE " + p + "/tasks/" + UuidText::lower(remote));
+        }));
+    }
+
     void openedURLsNeedAPendingSignIn()
     {
         CloudBench bench(true);
