@@ -129,6 +129,12 @@ private slots:
         QCOMPARE(registration.value("platform").toString(), QStringLiteral("Linux"));
         QCOMPARE(registration.value("node_type").toString(), QStringLiteral("mainNode"));
 
+        // The backend context scopes the workspaces and the sidebar counts.
+        QCOMPARE(state.projectsForSelectedTeam().size(), 1);
+        QCOMPARE(state.myTeamsWorkspaceCount(), 1);
+        QCOMPARE(state.projectCount(state.teams().first().id), 1);
+        QCOMPARE(state.projectCount(QUuid::createUuid()), 0);
+
         // The pull mapped the backend copies back onto the local tasks.
         QCOMPARE(state.taskStore(bench.project)->taskByID().size(), 2);
         for (const QUuid &id : localIDs)
@@ -344,6 +350,19 @@ private slots:
         QVERIFY(TestSupport::waitUntil([&] {
             return bench.backend.requestLines().contains("DELETE " + p + "/tasks/" + UuidText::lower(remote));
         }));
+    }
+
+    void expiringSessionBlocksEveryCall()
+    {
+        CloudBench bench(true);
+        AppState &state = *bench.state;
+        bench.backend.setState({{"session_expires_at", bench.clock.now().addSeconds(30).toIso8601()}});
+        QVERIFY(AppStateFixture::run(state.startGoogleSignIn()));
+        QVERIFY(state.authSession());
+        QVERIFY(!state.shouldAttemptRemotePoll(QStringLiteral("sign-in")));
+        const QStringList lines = bench.backend.requestLines();
+        QCOMPARE(lines.last(), QStringLiteral("POST /v1/auth/google/native-signin")); // no registration, no poll
+        QVERIFY(!state.hasRegisteredNodeRemotely());
     }
 
     void openedURLsNeedAPendingSignIn()
