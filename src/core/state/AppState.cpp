@@ -58,6 +58,18 @@ AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTermi
     m_sessionStore = options.sessionStore ? std::move(options.sessionStore)
                                           : std::make_unique<SignedOutSessionStore>();
     m_appLaunchDate = m_clock->now();
+    m_activity = options.activity;
+    m_apiClient = std::make_unique<TessaronAPIClient>(nullptr, options.apiClient, *m_clock);
+    if (!options.googleSignIn.hasWindow)
+        options.googleSignIn.hasWindow = [activity = m_activity] { return activity.windowShown(); };
+    m_signInService = std::make_unique<NativeGoogleSignInService>(options.googleSignIn);
+    // The sign-in's progress lines reach the debug log on a later turn.
+    m_signInService->setDebugLogger([self = QPointer<AppState>(this)](const QString &line) {
+        if (self) {
+            QMetaObject::invokeMethod(
+                self.data(), [self, line] { if (self) self->appendOAuthLog(line); }, Qt::QueuedConnection);
+        }
+    });
     m_healthCheckOptions = options.healthChecks;
     m_modelUsageOptions = options.modelUsage;
 

@@ -12,6 +12,8 @@
 #include "board/SystemEventWatcher.h"
 #include "board/TaskBoardStore.h"
 #include "cloud/AuthSessionStore.h"
+#include "cloud/NativeGoogleSignInService.h"
+#include "cloud/TessaronAPIClient.h"
 #include "common/Result.h"
 #include "common/TimePoint.h"
 #include "model/BLEventBus.h"
@@ -23,6 +25,7 @@
 #include "model/NotificationManager.h"
 #include "platform/SettingsStore.h"
 #include "state/AppSettings.h"
+#include "state/ApplicationActivity.h"
 #include "state/TaskCreation.h"
 #include "state/TaskLogWriter.h"
 #include "storage/DatabaseServiceProtocol.h"
@@ -69,6 +72,13 @@ struct AppStateOptions
     // tools. A batch may outlive the state, so their clocks are their own.
     HealthCheckOptions healthChecks;
     CodexBarUsageOptions modelUsage;
+    // The cloud: the backend client's time-outs and size cap, the Google
+    // sign-in's endpoints, browser and time-outs, and whether the
+    // application is active and has a window (main.cpp fills these from the
+    // GUI; without a GUI it counts as active with a window).
+    TessaronAPIClient::Options apiClient;
+    GoogleSignInOptions googleSignIn;
+    ApplicationActivity activity;
 };
 
 // The single root object: builds and owns every long-lived service, holds the
@@ -108,6 +118,7 @@ public:
         oauthDebugLogText,
         lastCreatedInvite,
         lastErrorMessage,
+        remoteLastSyncAt,
     };
     Q_ENUM(Field)
 
@@ -179,6 +190,45 @@ public:
     void ensureDefaultTeamAssignments();
     bool shouldAttemptRemotePoll(const QString &reason);
     bool shouldAttemptClientNodeSync(const QString &reason);
+    void setCurrentNodeType(const std::optional<BL_NodeType> &nodeType);
+    int myTeamsWorkspaceCount();
+    int projectCount(const QUuid &teamID);
+
+    // ---- Cloud accounts (AppStateAccounts.cpp) ----
+    void updateGoogleOAuthClientID(const QString &value);
+    void updateBackendBaseURL(const QString &value);
+    QCoro::Task<> refreshAuthContextFromBackend();
+    void createTeam(const std::optional<QString> &name);
+    QCoro::Task<> startGoogleSignIn();
+    QCoro::Task<> signOut();
+    QCoro::Task<> handleIncomingURL(QUrl url);
+    QCoro::Task<> createInvite(QUuid teamID, QString email, BL_TeamMembershipRole role, qint64 expiresInHours);
+    QCoro::Task<> acceptInvite(QString token);
+    void clearOAuthDebugLog();
+    // The optional Google client secret ("tessaron.googleOAuthClientSecret.v1").
+    static inline const QString googleOAuthClientSecretKey = QStringLiteral("tessaron.googleOAuthClientSecret.v1");
+
+    // ---- Cloud sync and node (AppStateSync.cpp) ----
+    void setRemoteTaskSyncFeatureEnabled(bool enabled);
+    QCoro::Task<> pollRemoteTasksAcrossProjects(QString reason);
+    void recordRemotePollOutcome(bool success, const QString &reason);
+    QCoro::Task<bool> ensureNodeRegistrationIfNeeded();
+    QCoro::Task<> emitHeartbeatFromHealthCheck(QList<HealthCheckResult> results, std::optional<TimePoint> checkedAt);
+    QCoro::Task<bool> ensureRemoteProjectAccessible(BL_Workspace project);
+    QCoro::Task<> emitLocalProjectStateToRemote(QUuid projectID);
+    QCoro::Task<Result<QUuid>> upsertRemoteTaskForLocalTask(
+        BL_Task task, QUuid projectID, QString baseURL, QString accessToken);
+    QCoro::Task<bool> importRemoteTasksIntoLocalProject(QUuid projectID, QString reason);
+    // The backend task under its local id, recording the pair; "local_task_id"
+    // counts only when no board knows that id or this workspace's does.
+    BL_Task remapRemoteTaskToLocal(const BL_Task &remote, const QUuid &projectID);
+    static QString taskDigest(const BL_Task &task);
+    static QJsonObject taskPayloadForRemote(const BL_Task &task) { return task.uploadBody(); }
+    // Asks the backend to delete the backend copy of a task being deleted
+    // here (with a usable session); call before its sync entries go.
+    void requestRemoteTaskDeletion(const QUuid &projectID, const QUuid &taskID);
+    // The pulled copy that replaces a local task keeps what uploads never carry.
+    static BL_Task mergedPulledTask(const BL_Task &pulled, const BL_Task &local);
 
     // ---- Task actions ----
     // Builds, shows, stores and announces a new task; a queued one is
@@ -283,6 +333,18 @@ public:
     const QString &clientNodeAccessToken() const { return m_clientNodeAccessToken; }
     const QString &oauthDebugLogText() const { return m_oauthDebugLogText; }
     const std::optional<QString> &lastErrorMessage() const { return m_lastErrorMessage; }
+    const std::optional<BL_Invite> &lastCreatedInvite() const { return m_lastCreatedInvite; }
+    const std::optional<TimePoint> &remoteLastSyncAt() const { return m_remoteLastSyncAt; }
+    const std::optional<BL_AuthContext> &authContext() const { return m_authContext; }
+    bool isRemotePollInFlight() const { return m_isRemotePollInFlight; }
+    int remotePollFailureCount() const { return m_remotePollFailureCount; }
+    TimePoint nextRemotePollAllowedAt() const { return m_nextRemotePollAllowedAt; }
+    bool hasRegisteredNodeRemotely() const { return m_hasRegisteredNodeRemotely; }
+    const QHash<QUuid, QUuid> &remoteTaskIDByLocalTaskID() const { return m_remoteTaskIDByLocalTaskID; }
+    const QHash<QUuid, QString> &lastEmittedTaskDigestByLocalTaskID() const { return m_lastEmittedTaskDigestByLocalTaskID; }
+    const QSet<QUuid> &projectIDsRegisteredRemotely() const { return m_projectIDsRegisteredRemotely; }
+    TessaronAPIClient &apiClient() { return *m_apiClient; }
+    NativeGoogleSignInService &signInService() { return *m_signInService; }
     void setLastErrorMessage(const std::optional<QString> &message);
     bool hasPrefetchedSidebarData() const { return m_hasPrefetchedSidebarData; }
 
@@ -389,9 +451,11 @@ private:
     bool canCurrentUserAccess(const QUuid &projectID);
     QSet<QUuid> userTeamProjectIDs() const;
     bool hasUsableCloudSession() const;
-    QCoro::Task<> pollRemoteTasksAcrossProjects(QString reason);
     QCoro::Task<> syncFromClientNode(QString reason);
-    QCoro::Task<> refreshAuthContextFromBackend();
+    void applyRemoteAuthContext(const BL_AuthContext &context);
+    void installBackendSession(const BL_GoogleAuthExchangeResult &result);
+    QCoro::Task<> createInviteLocally(QUuid teamID, QString email, BL_TeamMembershipRole role, qint64 expiresInHours);
+    void acceptInviteLocally(const QString &token);
 
     void publish(Field field) { emit changed(field); }
     template<typename T>
@@ -466,6 +530,16 @@ private:
     std::optional<TimePoint> m_lastRemoteIntervalPollAttemptAt;
     std::optional<TimePoint> m_lastClientNodeIntervalSyncAttemptAt;
     TimePoint m_appLaunchDate;
+    std::unique_ptr<TessaronAPIClient> m_apiClient;
+    std::unique_ptr<NativeGoogleSignInService> m_signInService;
+    ApplicationActivity m_activity;
+    std::optional<TimePoint> m_remoteLastSyncAt;
+    bool m_isRemotePollInFlight = false;
+    int m_remotePollFailureCount = 0;
+    bool m_hasRegisteredNodeRemotely = false;
+    // Set when the timer's gate let an "interval" poll through; the poll it
+    // starts takes this verdict instead of asking the gate a second time.
+    bool m_intervalPollVerdictPending = false;
 
     // Board actions' working state
     QSet<QUuid> m_cancellationInFlightTaskIDs;

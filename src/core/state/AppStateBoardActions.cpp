@@ -218,8 +218,8 @@ void AppState::forgetTaskSyncEntries(const QUuid &taskID)
     m_lastEmittedTaskDigestByLocalTaskID.remove(taskID);
 }
 
-// The backend copy of a deleted task is removed by the cloud sync, which is
-// reached only with cloud sync on and a usable session.
+// The backend copy of a deleted task is deleted too while cloud sync is on
+// with a usable session.
 void AppState::deleteTask(const QUuid &taskID, const QUuid &projectID)
 {
     if (isClientNodeMode())
@@ -232,6 +232,7 @@ void AppState::deleteTask(const QUuid &taskID, const QUuid &projectID)
     m_eventBus.send(boardActionEvent(
         BL_EventType::taskDeleted, projectID, taskID, detailOnly(QStringLiteral("Task deleted from board."))));
     scheduleReadyTasksIfCapacity(projectID);
+    requestRemoteTaskDeletion(projectID, taskID);
     forgetTaskSyncEntries(taskID);
 }
 
@@ -250,6 +251,7 @@ void AppState::clearDoneTasks(const QUuid &projectID)
         return;
     store->removeTasks(QSet<QUuid>(done.cbegin(), done.cend()));
     for (const QUuid &taskID : std::as_const(done)) {
+        requestRemoteTaskDeletion(projectID, taskID);
         forgetTaskSyncEntries(taskID);
         deleteTaskFromDatabase(taskID, QStringLiteral("Failed to clear done tasks: "));
         m_eventBus.send(boardActionEvent(

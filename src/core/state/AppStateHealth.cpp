@@ -126,9 +126,7 @@ QCoro::Task<> AppState::applyHealthSnapshot(
     m_prefetchedHealthResults = std::move(results);
     m_prefetchedHealthLastUpdated = checkedAt;
     publish(Field::prefetchedHealth);
-    // The node heartbeat derived from a snapshot belongs to the cloud client;
-    // nothing is sent from here.
-    co_return;
+    co_await emitHeartbeatFromHealthCheck(m_prefetchedHealthResults, checkedAt);
 }
 
 std::optional<bool> AppState::latestHealthIsHealthy() const

@@ -145,7 +145,8 @@ private slots:
         QTest::newRow("spaces") << "   " << "";
         QTest::newRow("suffix added") << " https://api.example.test " << "https://api.example.test/v1";
         QTest::newRow("suffix kept") << "https://api.example.test/v1" << "https://api.example.test/v1";
-        QTest::newRow("trailing slash kept") << "https://api.example.test/" << "https://api.example.test//v1";
+        QTest::newRow("trailing slash dropped") << "https://api.example.test/" << "https://api.example.test/v1";
+        QTest::newRow("slash after the suffix dropped") << "https://api.example.test/v1//" << "https://api.example.test/v1";
     }
     void backendAddress()
     {
