@@ -38,8 +38,8 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
-#include <QTimer>
 #include <QString>
+#include <QTimer>
 #include <QUuid>
 #include <memory>
 #include <optional>
@@ -61,10 +61,10 @@ struct AppStateOptions
     // The older product's settings suite "Quillstead"; default: its file.
     SettingsStore *legacyDefaults = nullptr;
     std::unique_ptr<UserNotificationCenter> notificationCenter; // default: desktop notifications
-    std::unique_ptr<AuthSessionStore> sessionStore;             // default: signed out
-    AgentEngine::RunnerParts runnerParts;                       // default: the real decision engine and shell
-    const Clock *clock = nullptr;                               // default: the system clock
-    NotificationManager::LineSink notificationOutput;           // default: standard output
+    std::unique_ptr<AuthSessionStore> sessionStore; // default: signed out
+    AgentEngine::RunnerParts runnerParts; // default: the real decision engine and shell
+    const Clock *clock = nullptr; // default: the system clock
+    NotificationManager::LineSink notificationOutput; // default: standard output
     // How the health checks and the model-usage read find and run their
     // tools. A batch may outlive the state, so their clocks are their own.
     HealthCheckOptions healthChecks;
@@ -129,7 +129,7 @@ public:
     static inline const QString managedWorkspacesDirectoryName = QStringLiteral("workspaces");
 
     AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTerminating> sessionTerminator,
-             AppStateOptions options = {});
+        AppStateOptions options = {});
     ~AppState() override;
 
     // ---- Construction helpers ----
@@ -177,6 +177,10 @@ public:
     std::optional<QString> resolvedBackendAPIBaseURL() const;
     QList<BL_Workspace> projectsForSelectedTeam() const;
     void ensureDefaultTeamAssignments();
+    // A new team: on the backend with a usable cloud session, else in the
+    // local team store with the current user as owner. A blank or missing
+    // name becomes "Team <count + 1>".
+    void createTeam(const std::optional<QString> &name);
     bool shouldAttemptRemotePoll(const QString &reason);
     bool shouldAttemptClientNodeSync(const QString &reason);
 
@@ -259,6 +263,7 @@ public:
     const QList<BL_Team> &teams() const { return m_teams; }
     const QList<BL_User> &users() const { return m_users; }
     const std::optional<QUuid> &currentUserID() const { return m_currentUserID; }
+    void setCurrentUserID(const std::optional<QUuid> &userID);
     const std::optional<QUuid> &selectedTeamID() const { return m_selectedTeamID; }
     void setSelectedTeamID(const std::optional<QUuid> &teamID);
     const std::optional<QUuid> &activeProjectID() const { return m_activeProjectID; }
@@ -394,8 +399,7 @@ private:
     QCoro::Task<> refreshAuthContextFromBackend();
 
     void publish(Field field) { emit changed(field); }
-    template<typename T>
-    void assign(T &member, const T &value, Field field)
+    template<typename T> void assign(T &member, const T &value, Field field)
     {
         member = value;
         publish(field);

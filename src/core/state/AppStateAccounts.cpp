@@ -59,8 +59,8 @@ bool AppState::canCurrentUserAccess(const QUuid &projectID)
         return true;
     const QList<QUuid> projectTeams = m_teamStore->teamIDsForProject(projectID);
     const QList<QUuid> userTeams = m_teamStore->teamIDsForUser(*m_currentUserID);
-    return std::any_of(projectTeams.begin(), projectTeams.end(),
-                       [&](const QUuid &team) { return userTeams.contains(team); });
+    return std::any_of(
+        projectTeams.begin(), projectTeams.end(), [&](const QUuid &team) { return userTeams.contains(team); });
 }
 
 QList<BL_Workspace> AppState::projectsForSelectedTeam() const
@@ -131,13 +131,12 @@ void AppState::ensureDefaultTeamAssignments()
     store.deduplicateTeamsByName();
     setTeamsAndUsersFromStore(true);
 
-    const bool userKnown = m_currentUserID && std::any_of(m_users.begin(), m_users.end(), [&](const BL_User &u) {
-                               return u.id == *m_currentUserID;
-                           });
+    const bool userKnown = m_currentUserID
+        && std::any_of(m_users.begin(), m_users.end(), [&](const BL_User &u) { return u.id == *m_currentUserID; });
     if (!userKnown)
         assign(m_currentUserID, std::optional<QUuid>(defaultUser.id), Field::currentUserID);
-    if (m_selectedTeamID && std::none_of(m_teams.begin(), m_teams.end(),
-                                         [&](const BL_Team &t) { return t.id == *m_selectedTeamID; }))
+    if (m_selectedTeamID
+        && std::none_of(m_teams.begin(), m_teams.end(), [&](const BL_Team &t) { return t.id == *m_selectedTeamID; }))
         setSelectedTeamID(std::nullopt);
 
     if (!m_activeProjectID)
@@ -149,6 +148,34 @@ void AppState::ensureDefaultTeamAssignments()
         setActiveProjectID(visible.first().id);
     else
         setActiveProjectID(m_projects.isEmpty() ? std::nullopt : std::optional<QUuid>(m_projects.first().id));
+}
+
+void AppState::createTeam(const std::optional<QString> &name)
+{
+    const QString trimmed = name ? Text::trimmed(*name) : QString();
+    const QString teamName = trimmed.isEmpty() ? QStringLiteral("Team %1").arg(m_teams.size() + 1) : trimmed;
+    if (m_remoteSyncFeatureEnabled && resolvedBackendAPIBaseURL() && hasUsableCloudSession()) {
+        // The backend client arrives with the cloud work; until then the
+        // backend path fails as a failed backend call does, creating nothing.
+        const QString description = QStringLiteral("Cloud sync is not available in this build.");
+        setLastErrorMessage(QStringLiteral("Failed to create backend team: ") + description);
+        appendOAuthLog(QStringLiteral("Backend team creation failed: ") + description);
+        return;
+    }
+    TeamProjectStore &store = *m_teamStore;
+    std::optional<QUuid> organization;
+    if (isUserTeamLogicEnabled())
+        organization = store.ensureDefaultOrganization(QStringLiteral("Personal Org")).id;
+    const BL_Team team = store.createTeam(teamName, organization);
+    if (m_currentUserID)
+        store.addUser(*m_currentUserID, team.id, BL_TeamMembershipRole::owner);
+    store.deduplicateTeamsByName();
+    setTeamsAndUsersFromStore(false);
+}
+
+void AppState::setCurrentUserID(const std::optional<QUuid> &userID)
+{
+    assign(m_currentUserID, userID, Field::currentUserID);
 }
 
 bool AppState::shouldAttemptRemotePoll(const QString &reason)

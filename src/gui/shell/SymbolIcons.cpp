@@ -17,10 +17,14 @@ struct Entry
 // Keep sorted by symbol name: lookups use a binary search.
 constexpr Entry kTable[] = {
     {"arrow.clockwise", "view-refresh"},
+    {"chevron.down.square", "go-down"},
+    {"chevron.up.square", "go-up"},
     {"doc.on.doc", "edit-copy"},
     {"folder", "folder"},
     {"gearshape", "configure"},
     {"plus", "list-add"},
+    {"sidebar.right", "view-right-new"},
+    {"sidebar.trailing", "view-right-close"},
     {"xmark", "window-close"},
 };
 
