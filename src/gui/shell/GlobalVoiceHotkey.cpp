@@ -8,7 +8,7 @@
 
 namespace {
 
-Q_LOGGING_CATEGORY(lcHotkey, "tessaron.hotkey")
+Q_LOGGING_CATEGORY(lcHotkey, "tessaron.hotkey", QtWarningMsg)
 
 constexpr quint32 kSpaceKeysym = 0x20;
 
@@ -89,6 +89,7 @@ bool GlobalVoiceHotkey::install()
     xcb_flush(connection);
     m_grabbed = true;
     m_failure.clear();
+    qCInfo(lcHotkey) << "Alt+Space grabbed system-wide";
     QCoreApplication::instance()->installNativeEventFilter(this);
     return true;
 }

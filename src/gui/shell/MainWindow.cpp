@@ -23,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QLoggingCategory>
 #include <QMenuBar>
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -34,6 +35,9 @@
 #include <QVBoxLayout>
 
 namespace {
+
+// What the window did, for checks on a real display (off unless enabled).
+Q_LOGGING_CATEGORY(lcShell, "tessaron.shell", QtWarningMsg)
 
 bool containsWorkspace(const QList<BL_Workspace> &list, const QUuid &id)
 {
@@ -524,6 +528,7 @@ QCoro::Task<> MainWindow::runStartupTask()
         m_state->setSidebarSelection(SidebarSelection::page(SidebarSelection::Kind::gettingStarted));
     }
     m_startupFinished = true;
+    qCInfo(lcShell) << "start-up finished";
     emit startupFinished();
 }
 
@@ -726,7 +731,7 @@ QCoro::Task<> MainWindow::handleVoiceHotkeyToggle()
 {
     QPointer<MainWindow> self(this);
     VoiceCaptureController &controller = voiceCaptureController();
-    QPointer<VoiceCaptureController> guard(&controller);
+    qCInfo(lcShell) << "dictation toggled";
     ParakeetVoiceCaptureResult result;
     if (controller.isRecording()) {
         auto stopping = controller.stopRecordingAndTranscribe();
@@ -765,6 +770,7 @@ void MainWindow::toggleBookmarkBar()
     if (!SidebarToggleGate::shared().shouldToggle())
         return;
     m_sidebar->setVisible(!m_sidebar->isVisible());
+    qCInfo(lcShell) << "sidebar toggled";
 }
 
 bool MainWindow::isSidebarVisible() const
