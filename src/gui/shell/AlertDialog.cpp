@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -90,4 +91,13 @@ void AlertDialog::reject()
     // Escape and closing the window count as the cancel button when there is one.
     m_clicked = m_cancelButton;
     QDialog::reject();
+}
+
+void AlertDialog::paintEvent(QPaintEvent *)
+{
+    // A hairline edge keeps the alert apart from the dark window behind it.
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    painter.setPen(DarkAppearance::separatorColor().lighter(130));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }

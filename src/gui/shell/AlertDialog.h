@@ -29,6 +29,7 @@ public:
 
 protected:
     void reject() override;
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     QLabel *m_title;

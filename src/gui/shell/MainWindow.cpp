@@ -272,6 +272,7 @@ void MainWindow::buildLayout()
     m_workspaceName = new QLabel(header);
     m_workspaceName->setObjectName(QStringLiteral("workspaceName"));
     m_workspaceName->setFont(DarkAppearance::interfaceFont(15, QFont::Bold));
+    m_workspaceName->hide(); // the detail column's title names the workspace already
     m_workspaceName->setStyleSheet(QStringLiteral("color: white;"));
     titles->addWidget(m_workspaceName);
     m_workspaceStatus = new QLabel(header);
@@ -509,6 +510,18 @@ void MainWindow::showEvent(QShowEvent *event)
         return;
     m_appeared = true;
     onAppear();
+    // The start-up task begins once the window has painted its first frame,
+    // so the launch sequence never holds the first picture back; a window
+    // that is never painted starts it a moment later all the same.
+    connect(this, &MainWindow::firstPainted, this, &MainWindow::startStartupTaskOnce, Qt::SingleShotConnection);
+    QTimer::singleShot(250, this, &MainWindow::startStartupTaskOnce);
+}
+
+void MainWindow::startStartupTaskOnce()
+{
+    if (m_startupStarted)
+        return;
+    m_startupStarted = true;
     auto startup = runStartupTask();
     Q_UNUSED(startup); // runs on by itself; it checks that the window still exists
 }

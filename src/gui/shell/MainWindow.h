@@ -110,6 +110,7 @@ private:
     void connectSignals();
     void onAppear();
     void onDisappear();
+    void startStartupTaskOnce();
     QCoro::Task<> runStartupTask();
     void applyTitleSettings();
 
@@ -155,6 +156,7 @@ private:
     std::unique_ptr<KeyFilter> m_keyFilter;
     std::unique_ptr<GlobalVoiceHotkey> m_globalHotkey;
     bool m_appeared = false;
+    bool m_startupStarted = false;
     bool m_startupFinished = false;
     bool m_firstPaintReported = false;
     bool m_reactionsArmed = false;
