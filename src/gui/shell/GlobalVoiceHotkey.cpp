@@ -65,7 +65,7 @@ bool GlobalVoiceHotkey::install()
     }
     if (!m_keycode) {
         m_failure = QStringLiteral("the keyboard has no space key");
-        qCWarning(lcHotkey) << "Alt+Space not grabbed:" << m_failure;
+        qCWarning(lcHotkey).noquote() << "Alt+Space not grabbed:" << m_failure;
         return false;
     }
 
@@ -83,7 +83,7 @@ bool GlobalVoiceHotkey::install()
             xcb_ungrab_key(connection, m_keycode, m_root, XCB_MOD_MASK_1 | locks);
         xcb_flush(connection);
         m_failure = QStringLiteral("another program holds Alt+Space: it works inside the window only");
-        qCWarning(lcHotkey) << "Alt+Space not grabbed:" << m_failure;
+        qCWarning(lcHotkey).noquote() << "Alt+Space not grabbed:" << m_failure;
         return false;
     }
     xcb_flush(connection);

@@ -578,6 +578,7 @@ void MainWindow::onDisappear()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    qCInfo(lcShell) << "window closing";
     QMainWindow::closeEvent(event);
     if (!event->isAccepted())
         return;
@@ -704,7 +705,11 @@ void MainWindow::focusIntegratedTerminalInput(const std::optional<QUuid> &worksp
     m_state->setFocusedCLIProjectID(*target);
     // Once more a moment later, after the panel has come on screen.
     const QUuid id = *target;
-    QTimer::singleShot(120, this, [this, id] { m_state->setFocusedCLIProjectID(id); });
+    QTimer::singleShot(120, this, [this, id] {
+        // Not for a panel hidden meanwhile.
+        if (m_state->workspaceTerminalState().isCLIVisible(id))
+            m_state->setFocusedCLIProjectID(id);
+    });
 }
 
 bool MainWindow::shouldFocusCLI(const QUuid &workspaceID) const
@@ -1265,6 +1270,7 @@ void MainWindow::syncErrorAlert()
     alert->setMessage(text);
     alert->addButton(QStringLiteral("OK"), AlertDialog::Role::none, QStringLiteral("alertOKButton"));
     m_errorAlert = alert;
+    qCInfo(lcShell).noquote() << "error alert:" << text;
     // OK and any dismissal clear the message.
     connect(alert, &QDialog::finished, this, [this] {
         m_errorAlert = nullptr;

@@ -5,6 +5,7 @@
 #include <QJsonDocument>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPlainTextEdit>
 #include <QtTest>
 
 namespace {
@@ -203,6 +204,37 @@ private slots:
         QVERIFY(runner.output(w.id).startsWith(QStringLiteral("$ echo Alpha\nAlpha")));
         QCOMPARE(runner.history(w.id).first(), QStringLiteral("echo Alpha"));
         QCOMPARE(runner.history(w.id).count(QStringLiteral("echo Alpha")), 1);
+    }
+
+    void commandLinePanelRunsOnReturnAndKeepsFocus()
+    {
+        ShellFixture fixture;
+        MainWindow &window = fixture.open();
+        MainWindowState &state = window.state();
+        const BL_Workspace w = fixture.appState->projects().first();
+        window.toggleActiveWorkspaceCLIVisibilityWithFocus();
+        auto *input = fixture.find<QLineEdit>(QStringLiteral("commandLineInput"));
+        QVERIFY(input->isVisible());
+        QVERIFY(QTest::qWaitFor([&] { return input->hasFocus(); }));
+        QCOMPARE(state.focusedCLIProjectID(), std::optional<QUuid>(w.id));
+        QTest::keyClicks(input, QStringLiteral("printf 'hi\\n'"));
+        QCOMPARE(state.commandRunner().input(w.id), QStringLiteral("printf 'hi\\n'"));
+        QTest::keyClick(input, Qt::Key_Return);
+        QVERIFY(TestSupport::waitUntil([&] { return !state.commandRunner().isRunning(w.id); }, 20000));
+        ShellFixture::settle();
+        auto *output = fixture.find<QPlainTextEdit>(QStringLiteral("commandLineOutput"));
+        QCOMPARE(output->toPlainText(), QStringLiteral("$ printf 'hi\\n'\nhi\n\n\n[exit 0]"));
+        QCOMPARE(input->text(), QString());
+        // The input has the focus again after the run.
+        QVERIFY(input->hasFocus());
+        // Focus leaving the input clears the focus value; hiding the panel too.
+        fixture.find(QStringLiteral("commandLineOutput"))->setFocus();
+        QCOMPARE(state.focusedCLIProjectID(), std::nullopt);
+        input->setFocus();
+        QCOMPARE(state.focusedCLIProjectID(), std::optional<QUuid>(w.id));
+        window.toggleActiveWorkspaceCLIVisibilityWithFocus();
+        QCOMPARE(state.focusedCLIProjectID(), std::nullopt);
+        QVERIFY(!input->hasFocus());
     }
 
     void dictationToggleAndOverlay()
