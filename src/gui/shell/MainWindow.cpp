@@ -1351,8 +1351,8 @@ void MainWindow::syncVoiceHUD()
     if (shown)
         m_voiceHUD->setState(
             m_voiceController->isRecording(), m_voiceController->isTranscribing(), m_voiceController->audioLevel());
-    if (m_voiceHUD->isVisible() != shown) {
-        m_voiceHUD->setVisible(shown);
+    if (m_voiceHUD->isPresented() != shown) {
         positionOverlays();
+        m_voiceHUD->setPresented(shown);
     }
 }

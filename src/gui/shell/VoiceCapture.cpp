@@ -4,6 +4,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QPropertyAnimation>
 
 QCoro::Task<ParakeetVoiceCaptureResult> UnavailableVoiceCaptureController::startRecording()
 {
@@ -22,6 +23,33 @@ VoiceCaptureHUDView::VoiceCaptureHUDView(QWidget *parent) : QWidget(parent)
     setObjectName(QStringLiteral("voiceCaptureHUD"));
     setAttribute(Qt::WA_TranslucentBackground);
     setFixedSize(300, 64);
+    m_animation = new QPropertyAnimation(this, "presence", this);
+    m_animation->setDuration(360);
+    connect(m_animation, &QPropertyAnimation::finished, this, [this] {
+        if (!m_presented)
+            hide();
+    });
+}
+
+void VoiceCaptureHUDView::setPresented(bool presented)
+{
+    if (presented == m_presented)
+        return;
+    m_presented = presented;
+    m_animation->stop();
+    m_animation->setStartValue(m_presence);
+    m_animation->setEndValue(presented ? 1.0 : 0.0);
+    // Close to a spring that settles without much bounce.
+    m_animation->setEasingCurve(presented ? QEasingCurve::OutBack : QEasingCurve::InCubic);
+    if (presented)
+        show();
+    m_animation->start();
+}
+
+void VoiceCaptureHUDView::setPresence(double presence)
+{
+    m_presence = presence;
+    update();
 }
 
 void VoiceCaptureHUDView::setState(bool isRecording, bool isTranscribing, double audioLevel)
@@ -36,6 +64,12 @@ void VoiceCaptureHUDView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    const double presence = std::clamp(m_presence, 0.0, 1.2);
+    const double scale = m_presented ? 0.68 + 0.32 * presence : 0.82 + 0.18 * presence;
+    painter.setOpacity(std::clamp(presence, 0.0, 1.0));
+    painter.translate(width() / 2.0, height());
+    painter.scale(scale, scale);
+    painter.translate(-width() / 2.0, -height());
     const QRectF card = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath path;
     path.addRoundedRect(card, 18, 18);

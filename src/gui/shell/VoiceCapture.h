@@ -76,15 +76,26 @@ private:
 class VoiceCaptureHUDView final : public QWidget
 {
     Q_OBJECT
+    Q_PROPERTY(double presence READ presence WRITE setPresence)
 
 public:
     explicit VoiceCaptureHUDView(QWidget *parent = nullptr);
     void setState(bool isRecording, bool isTranscribing, double audioLevel);
 
+    // Shows or hides the overlay: it grows from 68% while fading in and
+    // shrinks to 82% while fading out, anchored at its bottom edge.
+    void setPresented(bool presented);
+    bool isPresented() const { return m_presented; }
+    double presence() const { return m_presence; }
+    void setPresence(double presence);
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    bool m_presented = false;
+    double m_presence = 0; // 0 gone … 1 fully shown
+    class QPropertyAnimation *m_animation = nullptr;
     bool m_isRecording = false;
     bool m_isTranscribing = false;
     double m_audioLevel = 0;

@@ -184,7 +184,7 @@ private slots:
         const WorkspaceTerminalState terminalAfter = state.workspaceTerminalState();
         if (expect == QStringLiteral("dictationStarted")) {
             QCOMPARE(voice.starts, 1);
-            QVERIFY(fixture.find(QStringLiteral("voiceCaptureHUD"))->isVisible());
+            QVERIFY(fixture.find<VoiceCaptureHUDView>(QStringLiteral("voiceCaptureHUD"))->isPresented());
             if (auto *edit = qobject_cast<QLineEdit *>(target))
                 QCOMPARE(edit->text(), textBefore);
         } else if (expect == QStringLiteral("dictationNotStarted")) {
@@ -196,7 +196,7 @@ private slots:
         } else if (expect == QStringLiteral("captureCancelled")) {
             QCOMPARE(voice.cancels, 1);
             QVERIFY(state.taskComposerContext()); // the sheet stays open
-            QVERIFY(!fixture.find(QStringLiteral("voiceCaptureHUD"))->isVisible());
+            QVERIFY(!fixture.find<VoiceCaptureHUDView>(QStringLiteral("voiceCaptureHUD"))->isPresented());
         } else if (expect == QStringLiteral("composerClosed")) {
             QVERIFY(!state.taskComposerContext());
         } else if (expect == QStringLiteral("previewHidden")) {

@@ -245,13 +245,13 @@ private slots:
         ScriptedVoiceCaptureController &voice = *fixture.voice;
         QList<QString> routed;
         window.onVoiceTranscription = [&](const ParakeetTranscription &t) { routed << t.text; };
-        QWidget *hud = fixture.find(QStringLiteral("voiceCaptureHUD"));
-        QVERIFY(!hud->isVisible());
+        auto *hud = fixture.find<VoiceCaptureHUDView>(QStringLiteral("voiceCaptureHUD"));
+        QVERIFY(!hud->isVisible() && !hud->isPresented());
 
         QTest::keyClick(&window, Qt::Key_Space, Qt::AltModifier);
         ShellFixture::settle();
         QCOMPARE(voice.starts, 1);
-        QVERIFY(hud->isVisible());
+        QVERIFY(hud->isVisible() && hud->isPresented());
         // Centred at the bottom, 18 above the edge.
         QVERIFY(qAbs(hud->geometry().center().x() - window.centralWidget()->width() / 2) <= 1);
         QCOMPARE(hud->geometry().bottom() + 1, window.centralWidget()->height() - 18);
@@ -261,7 +261,8 @@ private slots:
         ShellFixture::settle();
         QCOMPARE(voice.stops, 1);
         QCOMPARE(routed, QList<QString> {QStringLiteral("add a test")});
-        QVERIFY(!hud->isVisible());
+        QVERIFY(!hud->isPresented());
+        QVERIFY(QTest::qWaitFor([&] { return !hud->isVisible(); }, 2000)); // after fading out
 
         // A failed start: the message in the error alert, and a beep.
         voice.answers.append(ParakeetVoiceCaptureResult::failure(QStringLiteral("No microphone.")));
