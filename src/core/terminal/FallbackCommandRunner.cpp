@@ -3,8 +3,18 @@
 #include "common/Text.h"
 #include "terminal/CommandHistory.h"
 
+#include <QSocketNotifier>
+
 #include <csignal>
+#include <fcntl.h>
 #include <unistd.h>
+
+FallbackCommandRunner::Run::~Run()
+{
+    notifier.reset();
+    if (readEnd >= 0)
+        ::close(readEnd);
+}
 
 FallbackCommandRunner::FallbackCommandRunner(SettingsStore &settings, QObject *parent)
     : QObject(parent), m_settings(settings)
@@ -48,7 +58,7 @@ void FallbackCommandRunner::setInput(const QUuid &workspaceID, const QString &te
 qint64 FallbackCommandRunner::runningProcessID(const QUuid &workspaceID) const
 {
     const auto run = m_runs.value(workspaceID);
-    return run && run->process ? run->process->processId() : 0;
+    return run ? run->processGroup : 0;
 }
 
 QString FallbackCommandRunner::shellLine(const QString &rootPath, const QString &command)
@@ -80,41 +90,93 @@ void FallbackCommandRunner::runIntegratedCommand(const BL_Workspace &workspace)
     process.setProgram(program);
     process.setArguments(
         BrimlockRuntime::shellInvocationArguments(shellLine(workspace.rootPath, command), true, host()));
-    process.setProcessChannelMode(QProcess::MergedChannels);
     process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+
+    // Standard output and error share one pipe of our own, read to its end.
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        failLaunch(id, QString::fromLocal8Bit(strerror(errno)));
+        return;
+    }
+    run->readEnd = fds[0];
+    const int writeEnd = fds[1];
+    ::fcntl(run->readEnd, F_SETFL, ::fcntl(run->readEnd, F_GETFL) | O_NONBLOCK);
     // A group of its own, so stopping the run reaches everything it started.
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    process.setChildProcessModifier([writeEnd] {
+        ::setpgid(0, 0);
+        ::dup2(writeEnd, STDOUT_FILENO);
+        ::dup2(writeEnd, STDERR_FILENO);
+    });
 
     const std::weak_ptr<Run> weakRun = run;
-    connect(&process, &QProcess::readyReadStandardOutput, this, [this, id, weakRun] {
-        const auto current = weakRun.lock();
-        if (!current)
-            return;
-        const QByteArray bytes = current->process->readAllStandardOutput();
-        if (!bytes.isEmpty())
-            appendOutput(id, current->decoder.decode(bytes));
-    });
     connect(&process, &QProcess::finished, this, [this, id, weakRun](int exitCode, QProcess::ExitStatus) {
         const auto current = weakRun.lock();
         if (!current)
             return;
-        // Whatever is still in the pipe, then what the decoder held back.
-        const QString rest
-            = current->decoder.decode(current->process->readAllStandardOutput()) + current->decoder.finish();
-        if (!rest.isEmpty())
-            appendOutput(id, rest);
         // A child ended by a signal reports the signal's number here.
-        finishRun(id, exitCode);
+        current->status = exitCode;
+        readOutput(id, current);
+        finishIfDone(id, current);
     });
+
     connect(&process, &QProcess::errorOccurred, this, [this, id, weakRun](QProcess::ProcessError error) {
         const auto current = weakRun.lock();
-        if (!current || error != QProcess::FailedToStart)
-            return;
-        failLaunch(id, current->process->errorString());
+        if (current && error == QProcess::FailedToStart && m_runs.value(id) == current)
+            failLaunch(id, current->process->errorString());
     });
 
     m_runs.insert(id, run);
     process.start();
+    ::close(writeEnd);
+    if (m_runs.value(id) != run)
+        return; // the launch failed at once
+    run->processGroup = process.processId();
+    run->notifier = std::make_unique<QSocketNotifier>(run->readEnd, QSocketNotifier::Read);
+    connect(run->notifier.get(), &QSocketNotifier::activated, this, [this, id, weakRun] {
+        if (const auto current = weakRun.lock()) {
+            readOutput(id, current);
+            finishIfDone(id, current);
+        }
+    });
+}
+
+void FallbackCommandRunner::readOutput(const QUuid &workspaceID, const std::shared_ptr<Run> &run)
+{
+    if (run->outputEnded || run->readEnd < 0)
+        return;
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(run->readEnd, buffer, sizeof buffer);
+        if (count > 0) {
+            bytes.append(buffer, count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            // Everyone that held the pipe has closed it.
+            run->outputEnded = true;
+            run->notifier.reset();
+            ::close(run->readEnd);
+            run->readEnd = -1;
+        }
+        break;
+    }
+    QString text = run->decoder.decode(bytes);
+    if (run->outputEnded)
+        text += run->decoder.finish();
+    if (!text.isEmpty())
+        appendOutput(workspaceID, text);
+}
+
+void FallbackCommandRunner::finishIfDone(const QUuid &workspaceID, const std::shared_ptr<Run> &run)
+{
+    if (!run->outputEnded || !run->status || m_runs.value(workspaceID) != run)
+        return;
+    finishRun(workspaceID, *run->status);
 }
 
 void FallbackCommandRunner::appendOutput(const QUuid &workspaceID, const QString &text)
@@ -162,17 +224,21 @@ void FallbackCommandRunner::stopAll()
     const auto runs = std::exchange(m_runs, {});
     for (const auto &run : runs) {
         QProcess *process = run->process.get();
-        if (!process || process->state() == QProcess::NotRunning)
+        if (process)
+            process->disconnect(this);
+        if (run->processGroup <= 0)
             continue;
-        process->disconnect(this);
-        const auto pid = static_cast<pid_t>(process->processId());
-        ::kill(-pid, SIGTERM);
-        if (!process->waitForFinished(500)) {
-            ::kill(-pid, SIGKILL);
-            process->waitForFinished(1000);
+        const auto group = static_cast<pid_t>(run->processGroup);
+        if (process && process->state() != QProcess::NotRunning) {
+            ::kill(-group, SIGTERM);
+            if (!process->waitForFinished(500)) {
+                ::kill(-group, SIGKILL);
+                process->waitForFinished(1000);
+            }
         }
-        // Whatever the shell started in the group goes too.
-        ::kill(-pid, SIGKILL);
+        // Whatever the shell started in the group goes too, also after the
+        // shell itself has ended.
+        ::kill(-group, SIGKILL);
     }
     for (auto it = runs.constBegin(); it != runs.constEnd(); ++it)
         m_running.insert(it.key(), false);

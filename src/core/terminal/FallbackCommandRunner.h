@@ -12,6 +12,7 @@
 #include <QUuid>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class SettingsStore;
 
@@ -69,11 +70,22 @@ signals:
     void focusRequested(const QUuid &workspaceID);
 
 private:
+    // One run: the child, the reading end of the pipe its output goes to
+    // (read to its end, also after the child has gone, as long as anything
+    // it started still writes), and the decoder of that output.
     struct Run
     {
+        ~Run();
         std::unique_ptr<QProcess> process;
+        qint64 processGroup = 0;
+        int readEnd = -1;
+        std::unique_ptr<class QSocketNotifier> notifier;
         Utf8StreamDecoder decoder;
+        bool outputEnded = false;
+        std::optional<int> status;
     };
+    void readOutput(const QUuid &workspaceID, const std::shared_ptr<Run> &run);
+    void finishIfDone(const QUuid &workspaceID, const std::shared_ptr<Run> &run);
 
     void appendOutput(const QUuid &workspaceID, const QString &text);
     void finishRun(const QUuid &workspaceID, int status);

@@ -190,6 +190,18 @@ private slots:
         QVERIFY(!runner.output(w.id).contains(QChar(0xfffd)));
     }
 
+    void outputOfWhatTheCommandStartedIsReadToTheEnd()
+    {
+        MemorySettingsStore settings;
+        FallbackCommandRunner runner(settings);
+        const BL_Workspace w = workspaceAt(folder(QStringLiteral("late")));
+        runner.setInput(w.id, QStringLiteral("(sleep 0.5; echo late) & echo early"));
+        runner.runIntegratedCommand(w);
+        QVERIFY(waitForIdle(runner, w.id));
+        QVERIFY2(runner.output(w.id).endsWith(QStringLiteral("\nearly\nlate\n\n\n[exit 0]")),
+            qPrintable(runner.output(w.id)));
+    }
+
     void aKilledChildShowsTheSignalNumber()
     {
         MemorySettingsStore settings;
@@ -200,10 +212,9 @@ private slots:
         QVERIFY(TestSupport::waitUntil([&] { return runner.output(w.id).contains(QStringLiteral("\n42\n")); }));
         const qint64 pid = runner.runningProcessID(w.id);
         QVERIFY(pid > 0);
-        ::kill(static_cast<pid_t>(pid), SIGKILL);
+        ::kill(-static_cast<pid_t>(pid), SIGKILL); // the shell and what it started
         QVERIFY(waitForIdle(runner, w.id));
         QVERIFY2(runner.output(w.id).endsWith(QStringLiteral("\n42\n\n\n[exit 9]")), qPrintable(runner.output(w.id)));
-        ::kill(-static_cast<pid_t>(pid), SIGKILL); // the orphaned sleep
     }
 
     void stoppingLeavesNothingRunning()
