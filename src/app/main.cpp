@@ -3,22 +3,29 @@
 #include "platform/SettingsStore.h"
 #include "shell/DarkAppearance.h"
 #include "shell/MainWindow.h"
+#include "shell/WindowSetup.h"
 #include "state/AppState.h"
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QWindow>
 
+#include <cstdio>
+
 int main(int argc, char *argv[])
 {
+    QElapsedTimer sinceLaunch;
+    sinceLaunch.start();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tessaron"));
     QApplication::setOrganizationDomain(QStringLiteral("tessaron.com"));
     QApplication::setApplicationVersion(QStringLiteral(TESSARON_VERSION));
-    QApplication::setQuitOnLastWindowClosed(true);
+    QApplication::setDesktopFileName(QStringLiteral("tessaron"));
     DarkAppearance::apply(application);
 
+    // The one application state of the process, and its one window.
     FileSettingsStore settings(FileSettingsStore::standardPath());
     AppStateOptions options;
     // The signed-in backend session lives in the user's keyring.
@@ -28,9 +35,22 @@ int main(int argc, char *argv[])
     options.googleSignIn.openBrowser = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
     AppState appState(settings, std::make_unique<BrimlockSessionTerminator>(), std::move(options));
 
-    MainWindow window;
+    MainWindow window(appState);
+    // Closing the window ends the application.
+    QObject::connect(&window, &MainWindow::closed, &application, &QCoreApplication::quit, Qt::QueuedConnection);
+    if (qEnvironmentVariableIsSet("TESSARON_STARTUP_PROBE")) {
+        // For the start-up benchmark: when the window first painted.
+        QObject::connect(&window, &MainWindow::firstPainted, &window, [&sinceLaunch] {
+            std::fprintf(stderr, "tessaron-first-paint-ms %lld\n", static_cast<long long>(sinceLaunch.elapsed()));
+            std::fflush(stderr);
+        });
+    }
     window.show();
-    // Start-up runs once the window is on screen.
-    QTimer::singleShot(0, &appState, [&appState] { appState.bootstrap(); });
+    // On the next turn, once the window exists: 90% of the screen, centred, in front.
+    QTimer::singleShot(0, &window, [&window] {
+        WindowSetup::enlargeInitialWindow(window);
+        window.raise();
+        window.activateWindow();
+    });
     return application.exec();
 }

@@ -41,8 +41,8 @@
 #include <QObject>
 #include <QPointer>
 #include <QSet>
-#include <QTimer>
 #include <QString>
+#include <QTimer>
 #include <QUuid>
 #include <memory>
 #include <optional>
@@ -64,10 +64,10 @@ struct AppStateOptions
     // The older product's settings suite "Quillstead"; default: its file.
     SettingsStore *legacyDefaults = nullptr;
     std::unique_ptr<UserNotificationCenter> notificationCenter; // default: desktop notifications
-    std::unique_ptr<AuthSessionStore> sessionStore;             // default: signed out
-    AgentEngine::RunnerParts runnerParts;                       // default: the real decision engine and shell
-    const Clock *clock = nullptr;                               // default: the system clock
-    NotificationManager::LineSink notificationOutput;           // default: standard output
+    std::unique_ptr<AuthSessionStore> sessionStore; // default: signed out
+    AgentEngine::RunnerParts runnerParts; // default: the real decision engine and shell
+    const Clock *clock = nullptr; // default: the system clock
+    NotificationManager::LineSink notificationOutput; // default: standard output
     // How the health checks and the model-usage read find and run their
     // tools. A batch may outlive the state, so their clocks are their own.
     HealthCheckOptions healthChecks;
@@ -140,7 +140,7 @@ public:
     static inline const QString managedWorkspacesDirectoryName = QStringLiteral("workspaces");
 
     AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTerminating> sessionTerminator,
-             AppStateOptions options = {});
+        AppStateOptions options = {});
     ~AppState() override;
 
     // ---- Construction helpers ----
@@ -198,6 +198,9 @@ public:
     void updateGoogleOAuthClientID(const QString &value);
     void updateBackendBaseURL(const QString &value);
     QCoro::Task<> refreshAuthContextFromBackend();
+    // A new team: on the backend with a usable cloud session, else in the
+    // local team store with the current user as owner. A blank or missing
+    // name becomes "Team <count + 1>".
     void createTeam(const std::optional<QString> &name);
     QCoro::Task<> startGoogleSignIn();
     QCoro::Task<> signOut();
@@ -309,6 +312,7 @@ public:
     const QList<BL_Team> &teams() const { return m_teams; }
     const QList<BL_User> &users() const { return m_users; }
     const std::optional<QUuid> &currentUserID() const { return m_currentUserID; }
+    void setCurrentUserID(const std::optional<QUuid> &userID);
     const std::optional<QUuid> &selectedTeamID() const { return m_selectedTeamID; }
     void setSelectedTeamID(const std::optional<QUuid> &teamID);
     const std::optional<QUuid> &activeProjectID() const { return m_activeProjectID; }
@@ -458,8 +462,7 @@ private:
     void acceptInviteLocally(const QString &token);
 
     void publish(Field field) { emit changed(field); }
-    template<typename T>
-    void assign(T &member, const T &value, Field field)
+    template<typename T> void assign(T &member, const T &value, Field field)
     {
         member = value;
         publish(field);

@@ -64,8 +64,8 @@ bool AppState::canCurrentUserAccess(const QUuid &projectID)
         return true;
     const QList<QUuid> projectTeams = m_teamStore->teamIDsForProject(projectID);
     const QList<QUuid> userTeams = m_teamStore->teamIDsForUser(*m_currentUserID);
-    return std::any_of(projectTeams.begin(), projectTeams.end(),
-                       [&](const QUuid &team) { return userTeams.contains(team); });
+    return std::any_of(
+        projectTeams.begin(), projectTeams.end(), [&](const QUuid &team) { return userTeams.contains(team); });
 }
 
 QList<BL_Workspace> AppState::projectsForSelectedTeam() const
@@ -136,13 +136,12 @@ void AppState::ensureDefaultTeamAssignments()
     store.deduplicateTeamsByName();
     setTeamsAndUsersFromStore(true);
 
-    const bool userKnown = m_currentUserID && std::any_of(m_users.begin(), m_users.end(), [&](const BL_User &u) {
-                               return u.id == *m_currentUserID;
-                           });
+    const bool userKnown = m_currentUserID
+        && std::any_of(m_users.begin(), m_users.end(), [&](const BL_User &u) { return u.id == *m_currentUserID; });
     if (!userKnown)
         assign(m_currentUserID, std::optional<QUuid>(defaultUser.id), Field::currentUserID);
-    if (m_selectedTeamID && std::none_of(m_teams.begin(), m_teams.end(),
-                                         [&](const BL_Team &t) { return t.id == *m_selectedTeamID; }))
+    if (m_selectedTeamID
+        && std::none_of(m_teams.begin(), m_teams.end(), [&](const BL_Team &t) { return t.id == *m_selectedTeamID; }))
         setSelectedTeamID(std::nullopt);
 
     if (!m_activeProjectID)
@@ -154,6 +153,11 @@ void AppState::ensureDefaultTeamAssignments()
         setActiveProjectID(visible.first().id);
     else
         setActiveProjectID(m_projects.isEmpty() ? std::nullopt : std::optional<QUuid>(m_projects.first().id));
+}
+
+void AppState::setCurrentUserID(const std::optional<QUuid> &userID)
+{
+    assign(m_currentUserID, userID, Field::currentUserID);
 }
 
 bool AppState::shouldAttemptRemotePoll(const QString &reason)

@@ -18,10 +18,14 @@ struct Entry
 constexpr Entry kTable[] = {
     {"arrow.clockwise", "view-refresh"},
     {"arrow.triangle.branch", "vcs-branch"},
+    {"chevron.down.square", "go-down"},
+    {"chevron.up.square", "go-up"},
     {"doc.on.doc", "edit-copy"},
     {"folder", "folder"},
     {"gearshape", "configure"},
     {"plus", "list-add"},
+    {"sidebar.right", "view-right-new"},
+    {"sidebar.trailing", "view-right-close"},
     {"xmark", "window-close"},
     {"xmark.circle.fill", "dialog-close"},
 };
