@@ -204,7 +204,19 @@ private slots:
         QHash<QString, int> resets;
         qsizetype largest = 0;
 
+        // The places the store reports are those of its columns before and
+        // after the change.
+        TaskBoardStore::ColumnMap columnsBefore;
+        QStringList wrongPlaces;
+        connect(&store, &TaskBoardStore::taskChanged, this, [&](const TaskBoardStore::TaskChange &change) {
+            if (change.from && columnsBefore.value(change.from->status).value(change.from->row) != change.taskID)
+                wrongPlaces << QStringLiteral("from");
+            if (change.to && store.column(change.to->status).value(change.to->row) != change.taskID)
+                wrongPlaces << QStringLiteral("to");
+        });
+
         for (int step = 0; step < 4000; ++step) {
+            columnsBefore = store.columns();
             QString kind;
             switch (random.bounded(12)) {
             case 0:
@@ -293,6 +305,8 @@ private slots:
             }
             const QString mismatch = board.mismatch();
             QVERIFY2(mismatch.isEmpty(), qPrintable(QStringLiteral("step %1 (%2): %3").arg(step).arg(kind, mismatch)));
+            QVERIFY2(
+                wrongPlaces.isEmpty(), qPrintable(QStringLiteral("step %1 (%2): wrong place").arg(step).arg(kind)));
             {
                 const QString l = board.takeLog();
                 resets[kind] += int(l.count(QStringLiteral("reset")));
