@@ -43,6 +43,11 @@ const QList<BL_TaskStatus> &TaskBoardStore::allStatuses()
     return allTaskStatuses();
 }
 
+double TaskBoardStore::orderKey(const BL_Task &task)
+{
+    return sortKey(task.updatedAt);
+}
+
 std::optional<BL_Task> TaskBoardStore::task(const QUuid &taskID) const
 {
     const auto found = m_taskByID.constFind(taskID);
@@ -51,10 +56,12 @@ std::optional<BL_Task> TaskBoardStore::task(const QUuid &taskID) const
     return *found;
 }
 
-void TaskBoardStore::publish()
+void TaskBoardStore::publish(bool tasksChanged, bool columnsChanged)
 {
-    emit taskByIDChanged();
-    emit columnsChanged();
+    if (tasksChanged)
+        emit taskByIDChanged();
+    if (columnsChanged)
+        emit this->columnsChanged();
 }
 
 // Snapshot and removals -----------------------------------------------------
@@ -68,9 +75,12 @@ void TaskBoardStore::applySnapshot(const QList<BL_Task> &tasks)
         lastPosition.insert(tasks[i].blID, i);
 
     quint32 changed = 0;
+    bool tasksChanged = false;
+    QSet<QUuid> replaced;
     m_taskByID.removeIf([&](const TaskMap::iterator &stored) {
         if (lastPosition.contains(stored.key()))
             return false;
+        tasksChanged = true;
         changed |= statusBit(stored->status);
         m_styleTokenCache.remove(stored.key());
         return true;
@@ -83,6 +93,7 @@ void TaskBoardStore::applySnapshot(const QList<BL_Task> &tasks)
             continue;
         const auto previous = m_taskByID.find(task.blID);
         if (previous == m_taskByID.end()) {
+            tasksChanged = true;
             changed |= statusBit(task.status);
             m_styleTokenCache.remove(task.blID);
             m_taskByID.insert(task.blID, task);
@@ -99,12 +110,17 @@ void TaskBoardStore::applySnapshot(const QList<BL_Task> &tasks)
         if (previous->metadata != task.metadata)
             m_styleTokenCache.remove(task.blID);
         // Same status and same date: the stored record stays as it is.
-        if (statusDiffers || dateDiffers)
+        if (statusDiffers || dateDiffers) {
             *previous = task;
+            tasksChanged = true;
+            replaced.insert(task.blID);
+        }
     }
 
-    rebuildColumns(changed);
-    publish();
+    const QList<BL_TaskStatus> rebuilt = rebuildColumns(changed);
+    if (!rebuilt.isEmpty() || !replaced.isEmpty())
+        emit columnsRebuilt(ColumnsRebuild {rebuilt, replaced});
+    publish(tasksChanged, !rebuilt.isEmpty());
 }
 
 std::optional<BL_Task> TaskBoardStore::removeTask(const QUuid &taskID)
@@ -113,10 +129,15 @@ std::optional<BL_Task> TaskBoardStore::removeTask(const QUuid &taskID)
     if (stored == m_taskByID.cend())
         return std::nullopt;
     BL_Task removed = *stored;
-    removeFromColumn(m_columns[removed.status], taskID, sortKey(removed.updatedAt));
+    const double key = sortKey(removed.updatedAt);
+    const qsizetype row = removeFromColumn(m_columns[removed.status], taskID, key);
     m_taskByID.remove(taskID);
     m_styleTokenCache.remove(taskID);
-    publish();
+    TaskChange change {taskID, std::nullopt, std::nullopt, true};
+    if (row >= 0)
+        change.from = Place {removed.status, row, key};
+    emit taskChanged(change);
+    publish(true, row >= 0);
     return removed;
 }
 
@@ -133,13 +154,18 @@ void TaskBoardStore::removeTasks(const QSet<QUuid> &taskIDs)
         m_taskByID.remove(taskID);
         m_styleTokenCache.remove(taskID);
     }
+    if (!changed)
+        return;
     // Dropping ids keeps a column in order, so the columns concerned are
     // filtered rather than sorted again.
+    QList<BL_TaskStatus> filtered;
     for (auto column = m_columns.begin(); column != m_columns.end(); ++column) {
-        if (changed & statusBit(column.key()))
-            column->removeIf([&](const QUuid &taskID) { return taskIDs.contains(taskID); });
+        if ((changed & statusBit(column.key()))
+            && column->removeIf([&](const QUuid &taskID) { return taskIDs.contains(taskID); }) > 0)
+            filtered.append(column.key());
     }
-    publish();
+    emit columnsRebuilt(ColumnsRebuild {filtered, {}});
+    publish(true, !filtered.isEmpty());
 }
 
 // Single-task changes -------------------------------------------------------
@@ -158,17 +184,33 @@ void TaskBoardStore::applyIncrementalUpdate(const BL_Task &task, const std::opti
 
     if (!isStored || storedIt->metadata != task.metadata || (replacing && replacing->metadata != task.metadata))
         m_styleTokenCache.remove(taskID);
+    const bool recordChanged = !isStored || *storedIt != task;
 
     // Columns first, while the map still holds the stored record.
+    TaskChange change {taskID, std::nullopt, std::nullopt, recordChanged};
     if (isStored && storedStatus == task.status) {
-        moveWithinColumn(m_columns[task.status], taskID, storedKey, newKey);
+        const auto [from, to] = moveWithinColumn(m_columns[task.status], taskID, storedKey, newKey);
+        if (from >= 0)
+            change.from = Place {storedStatus, from, storedKey};
+        change.to = Place {task.status, to, newKey};
     } else {
-        if (isStored)
-            removeFromColumn(m_columns[storedStatus], taskID, storedKey);
-        insertIntoColumn(m_columns[task.status], taskID, newKey);
+        if (isStored) {
+            const qsizetype from = removeFromColumn(m_columns[storedStatus], taskID, storedKey);
+            if (from >= 0)
+                change.from = Place {storedStatus, from, storedKey};
+        }
+        change.to = Place {task.status, insertIntoColumn(m_columns[task.status], taskID, newKey), newKey};
     }
-    m_taskByID.insert(taskID, task);
-    publish();
+    // An update with an equal record can still move the id: it goes after
+    // every task of its column with an equal date.
+    const bool placeChanged
+        = !change.from || change.from->status != change.to->status || change.from->row != change.to->row;
+    if (!recordChanged && !placeChanged)
+        return;
+    if (recordChanged)
+        m_taskByID.insert(taskID, task);
+    emit taskChanged(change);
+    publish(recordChanged, placeChanged);
 }
 
 std::optional<BL_Task> TaskBoardStore::updateTask(const QUuid &taskID, const std::function<void(BL_Task &)> &mutate)
@@ -288,27 +330,29 @@ qsizetype TaskBoardStore::positionOf(const QList<QUuid> &column, const QUuid &ta
     return column.indexOf(taskID); // only when the column is out of order
 }
 
-void TaskBoardStore::removeFromColumn(QList<QUuid> &column, const QUuid &taskID, double key) const
+qsizetype TaskBoardStore::removeFromColumn(QList<QUuid> &column, const QUuid &taskID, double key) const
 {
     const qsizetype position = positionOf(column, taskID, key);
     if (position >= 0)
         column.remove(position);
+    return position;
 }
 
-void TaskBoardStore::insertIntoColumn(QList<QUuid> &column, const QUuid &taskID, double key) const
+qsizetype TaskBoardStore::insertIntoColumn(QList<QUuid> &column, const QUuid &taskID, double key) const
 {
     const auto place = std::partition_point(
         column.cbegin(), column.cend(), [&](const QUuid &other) { return sortKeyOf(other) >= key; });
-    column.insert(place - column.cbegin(), taskID);
+    const qsizetype position = place - column.cbegin();
+    column.insert(position, taskID);
+    return position;
 }
 
-void TaskBoardStore::moveWithinColumn(QList<QUuid> &column, const QUuid &taskID, double oldKey, double newKey) const
+std::pair<qsizetype, qsizetype> TaskBoardStore::moveWithinColumn(
+    QList<QUuid> &column, const QUuid &taskID, double oldKey, double newKey) const
 {
     const qsizetype from = positionOf(column, taskID, oldKey);
-    if (from < 0) {
-        insertIntoColumn(column, taskID, newKey);
-        return;
-    }
+    if (from < 0)
+        return {-1, insertIntoColumn(column, taskID, newKey)};
     // The place among the other ids: the first strictly earlier one.
     qsizetype low = 0;
     qsizetype high = column.size() - 1;
@@ -321,7 +365,7 @@ void TaskBoardStore::moveWithinColumn(QList<QUuid> &column, const QUuid &taskID,
     }
     const qsizetype to = low;
     if (to == from)
-        return;
+        return {from, to};
     // Shift the stretch between the two places by one (a single memmove).
     QUuid *ids = column.data();
     if (to < from)
@@ -329,12 +373,14 @@ void TaskBoardStore::moveWithinColumn(QList<QUuid> &column, const QUuid &taskID,
     else
         std::copy(ids + from + 1, ids + to + 1, ids + from);
     ids[to] = taskID;
+    return {from, to};
 }
 
-void TaskBoardStore::rebuildColumns(quint32 statusMask)
+QList<BL_TaskStatus> TaskBoardStore::rebuildColumns(quint32 statusMask)
 {
+    QList<BL_TaskStatus> differing;
     if (!statusMask)
-        return;
+        return differing;
     std::vector<std::pair<double, QUuid>> entries[kStatusCount];
     for (auto stored = m_taskByID.cbegin(); stored != m_taskByID.cend(); ++stored) {
         if (statusMask & statusBit(stored->status))
@@ -351,6 +397,11 @@ void TaskBoardStore::rebuildColumns(quint32 statusMask)
         column.reserve(qsizetype(list.size()));
         for (const auto &entry : list)
             column.append(entry.second);
-        m_columns.insert(status, std::move(column));
+        QList<QUuid> &stored = m_columns[status];
+        if (stored != column) {
+            stored = std::move(column);
+            differing.append(status);
+        }
     }
+    return differing;
 }

@@ -12,6 +12,7 @@
 #include <QUuid>
 #include <functional>
 #include <optional>
+#include <utility>
 
 class BLEventBus;
 
@@ -20,10 +21,13 @@ class BLEventBus;
 // application state routes every change of the workspace's tasks through it
 // and the board view observes it.
 //
-// Each operation that changes anything notifies `taskByIDChanged` and then
-// `columnsChanged` once each, after both properties hold their new values,
-// also when nothing actually changed. Callers hold copies of the records;
-// changes reach the store only through its operations.
+// An operation notifies `taskByIDChanged` when the stored records changed and
+// `columnsChanged` when a column's ids or order changed, each at most once and
+// after both properties hold their new values; an operation that changes
+// nothing notifies nothing. Before those two, the row-level signals
+// (`taskChanged`, `columnsRebuilt`) say what changed, for the item models of
+// the board's columns. Callers hold copies of the records; changes reach the
+// store only through its operations.
 class TaskBoardStore final : public QObject
 {
     Q_OBJECT
@@ -32,6 +36,35 @@ class TaskBoardStore final : public QObject
 public:
     using TaskMap = QHash<QUuid, BL_Task>;
     using ColumnMap = QMap<BL_TaskStatus, QList<QUuid>>;
+
+    // Where an id stands: its column, its row there and its order key.
+    struct Place
+    {
+        BL_TaskStatus status = BL_TaskStatus::backlog;
+        qsizetype row = -1;
+        double key = 0;
+    };
+
+    // One task's id left a place, took one, or both, and/or its record
+    // changed. `from` is empty for a task that was not stored, `to` for one
+    // that is no longer stored. Rows are those of the store's columns before
+    // (`from`) and after (`to`) the change.
+    struct TaskChange
+    {
+        QUuid taskID;
+        std::optional<Place> from;
+        std::optional<Place> to;
+        bool recordChanged = false;
+    };
+
+    // Several tasks changed at once (a snapshot, a removal of several tasks):
+    // `statuses` are the columns whose ids or order changed, `changedTasks`
+    // the ids that were stored before and after with a new record.
+    struct ColumnsRebuild
+    {
+        QList<BL_TaskStatus> statuses;
+        QSet<QUuid> changedTasks;
+    };
 
     Q_PROPERTY(TaskBoardStore::TaskMap taskByID READ taskByID NOTIFY taskByIDChanged)
     Q_PROPERTY(TaskBoardStore::ColumnMap columns READ columns NOTIFY columnsChanged)
@@ -45,6 +78,9 @@ public:
     // Backlog, queued, in progress, completed, failed: one column each, in
     // that order, from construction on.
     static const QList<BL_TaskStatus> &allStatuses();
+    // A task's place in its column: larger keys stand further up. A date that
+    // is not a number sorts as the oldest.
+    static double orderKey(const BL_Task &task);
 
     const TaskMap &taskByID() const { return m_taskByID; }
     const ColumnMap &columns() const { return m_columns; }
@@ -75,7 +111,6 @@ public:
     // The removed record, or nothing (and no notification) for an unknown id.
     std::optional<BL_Task> removeTask(const QUuid &taskID);
     // Removes every listed task that is stored; unknown ids are passed over.
-    // An empty set notifies nothing.
     void removeTasks(const QSet<QUuid> &taskIDs);
 
     // Status changes: stamp `updatedAt` and `taskLastActivityDate`, re-file
@@ -101,6 +136,11 @@ public:
 signals:
     void taskByIDChanged();
     void columnsChanged();
+    // A single-task operation changed one id's place or record.
+    void taskChanged(const TaskBoardStore::TaskChange &change);
+    // A snapshot or a removal of several tasks changed some columns or
+    // records. Slots of these two signals must not change the store.
+    void columnsRebuilt(const TaskBoardStore::ColumnsRebuild &rebuild);
 
 private:
     struct CachedStyle
@@ -111,15 +151,18 @@ private:
 
     void changeStatus(
         const QUuid &taskID, BL_TaskStatus status, const QUuid &projectID, BLEventBus *eventBus, const QString &verb);
-    void publish();
+    void publish(bool tasksChanged, bool columnsChanged);
 
-    // Column helpers; each keeps the column ordered, latest first.
+    // Column helpers; each keeps the column ordered, latest first, and
+    // returns the row it took the id from or put it at (-1 for none).
     double sortKeyOf(const QUuid &taskID) const;
     qsizetype positionOf(const QList<QUuid> &column, const QUuid &taskID, double key) const;
-    void removeFromColumn(QList<QUuid> &column, const QUuid &taskID, double key) const;
-    void insertIntoColumn(QList<QUuid> &column, const QUuid &taskID, double key) const;
-    void moveWithinColumn(QList<QUuid> &column, const QUuid &taskID, double oldKey, double newKey) const;
-    void rebuildColumns(quint32 statusMask);
+    qsizetype removeFromColumn(QList<QUuid> &column, const QUuid &taskID, double key) const;
+    qsizetype insertIntoColumn(QList<QUuid> &column, const QUuid &taskID, double key) const;
+    std::pair<qsizetype, qsizetype> moveWithinColumn(
+        QList<QUuid> &column, const QUuid &taskID, double oldKey, double newKey) const;
+    // Rebuilds the masked columns; the statuses whose column came out different.
+    QList<BL_TaskStatus> rebuildColumns(quint32 statusMask);
 
     const Clock &m_clock;
     TaskMap m_taskByID;
