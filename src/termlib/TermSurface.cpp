@@ -8,6 +8,7 @@
 #include <QFontMetricsF>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <csignal>
@@ -301,11 +302,13 @@ void TermSurface::requestWakeup()
 
 void TermSurface::tick()
 {
-    std::string slice;
+    std::string slice = std::move(m_carry);
+    m_carry.clear();
     bool more = false, exited = false;
     int exitCode = 0;
     {
         std::lock_guard lock(m_mutex);
+        const size_t before = slice.size();
         while (!m_pending.empty() && slice.size() < kTickSlice) {
             std::string &front = m_pending.front();
             const size_t take = std::min(kTickSlice - slice.size(), front.size() - m_pendingFrontOffset);
@@ -316,17 +319,37 @@ void TermSurface::tick()
                 m_pendingFrontOffset = 0;
             }
         }
-        m_pendingBytes -= slice.size();
+        m_pendingBytes -= slice.size() - before;
         more = !m_pending.empty();
-        m_wakeupRequested = more;
-        exited = m_childExited && !more;
+        exited = m_childExited;
         exitCode = m_exitCode;
     }
     m_spaceFreed.notify_all();
 
     if (!slice.empty()) {
-        vterm_input_write(m_vt, slice.data(), slice.size());
+        // Fed in small pieces and only for a few milliseconds, so a flood of
+        // output never holds the GUI thread; the rest waits for the next tick.
+        const auto start = std::chrono::steady_clock::now();
+        size_t fed = 0;
+        while (fed < slice.size()) {
+            const size_t piece = std::min(kFeedPiece, slice.size() - fed);
+            vterm_input_write(m_vt, slice.data() + fed, piece);
+            fed += piece;
+            if (std::chrono::steady_clock::now() - start > kTickBudget)
+                break;
+        }
         vterm_screen_flush_damage(m_screen);
+        if (fed < slice.size())
+            m_carry.assign(slice, fed, std::string::npos);
+    }
+    more = more || !m_carry.empty();
+    exited = exited && !more;
+    {
+        std::lock_guard lock(m_mutex);
+        // While output waits the surface asks for its own next tick; once it is
+        // all fed, the reader asks again when more arrives.
+        m_wakeupRequested = more || !m_pending.empty();
+        more = m_wakeupRequested;
     }
     flushToChild();
     repaint();

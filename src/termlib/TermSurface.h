@@ -7,6 +7,7 @@
 
 #include <QPointer>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -76,6 +77,9 @@ public:
     static constexpr size_t kScrollbackLines = 10000;
     // Bytes of output fed to the screen in one tick.
     static constexpr size_t kTickSlice = 64 * 1024;
+    // Output is fed in pieces of this size until the tick's time is used up.
+    static constexpr size_t kFeedPiece = 4 * 1024;
+    static constexpr std::chrono::microseconds kTickBudget {6000};
     // Bytes of unread output held before the reader waits for the ticks.
     static constexpr size_t kPendingCap = 4 * 1024 * 1024;
 
@@ -146,6 +150,7 @@ private:
     int m_wakePipe[2] = {-1, -1};
     std::thread m_reader;
     std::string m_toChild;
+    std::string m_carry; // taken from the reader but not yet fed
 
     // Shared with the reader thread.
     std::mutex m_mutex;

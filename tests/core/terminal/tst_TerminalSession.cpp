@@ -165,6 +165,23 @@ private slots:
         tessaron_ghostty_session_destroy(session);
     }
 
+    void floodsOfOutputArriveWhole()
+    {
+        QWidget view;
+        view.resize(400, 200);
+        Host host;
+        const tessaron_ghostty_host interface = host.interface(&view);
+        // More than the reader holds and far more than one tick feeds.
+        tessaron_ghostty_session_options options {nullptr, "seq 1 700000", nullptr, nullptr, 0, 1.0};
+        char error[512];
+        tessaron_ghostty_session *session = tessaron_ghostty_session_create(&interface, &options, nullptr, error, 512);
+        QVERIFY2(session, error);
+        QVERIFY(waitUntil([&] { return !host.finished.isEmpty(); }, 30000));
+        const QString text = visibleText(session);
+        QVERIFY2(text.contains("699997\n699998\n699999\n700000"), qPrintable(text));
+        tessaron_ghostty_session_destroy(session);
+    }
+
     void destroyingARunningTerminalEndsItsProgram()
     {
         QWidget view;
