@@ -77,9 +77,10 @@ public:
     static constexpr size_t kScrollbackLines = 10000;
     // Bytes of output fed to the screen in one tick.
     static constexpr size_t kTickSlice = 64 * 1024;
-    // Output is fed in pieces of this size until the tick's time is used up.
-    static constexpr size_t kFeedPiece = 4 * 1024;
-    static constexpr std::chrono::microseconds kTickBudget {6000};
+    // Output is fed in pieces of this size until the tick's time is used up:
+    // libvterm moves the whole screen for every scrolled line, so pieces stay small.
+    static constexpr size_t kFeedPiece = 512;
+    static constexpr std::chrono::microseconds kTickBudget {5000};
     // Bytes of unread output held before the reader waits for the ticks.
     static constexpr size_t kPendingCap = 4 * 1024 * 1024;
 
