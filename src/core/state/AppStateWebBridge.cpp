@@ -10,6 +10,7 @@
 #include "platform/FolderBookmark.h"
 #include "state/AppState.h"
 #include "state/TaskCreation.h"
+#include "state/WebAccountBridge.h"
 #include "state/WebBridge.h"
 
 #include <QDir>
@@ -231,6 +232,41 @@ LocalViewerHandlers AppState::makeLocalViewerHandlers()
         return actionOnMainThread(weak, [r](AppState *s) {
             s->requestDelegation(r.taskID, r.projectID, r.source.value_or(QStringLiteral("remote-client")));
         });
+    };
+    h.fetchOrganizations = [weak] {
+        return onMainThread(weak, QList<OrganizationSummary> {},
+            [](AppState *s) { return WebAccountBridge::organizationSummaries(*s); });
+    };
+    h.fetchTeams = [weak](std::optional<QUuid> organizationID) {
+        return onMainThread(weak, QList<TeamSummary> {},
+            [organizationID](AppState *s) { return WebAccountBridge::teamSummaries(*s, organizationID); });
+    };
+    h.fetchMainNodes = [weak](std::optional<QUuid> organizationID) {
+        return onMainThread(weak, QList<MainNodeSummary> {},
+            [organizationID](AppState *s) { return WebAccountBridge::mainNodeSummaries(*s, organizationID); });
+    };
+    h.fetchAuthContext
+        = [weak](std::optional<QString> email, std::optional<QString> googleSubjectID, std::optional<QString>) {
+              // The name is not used: reading the context never creates a user.
+              return onMainThread(weak, std::optional<AuthContextResponse> {}, [email, googleSubjectID](AppState *s) {
+                  return WebAccountBridge::authContext(*s, email, googleSubjectID);
+              });
+          };
+    h.createOrganization = [weak](CreateOrganizationRequest request) {
+        return onMainThread(weak, std::optional<OrganizationSummary> {},
+            [request](AppState *s) { return WebAccountBridge::createOrganization(*s, request); });
+    };
+    h.createTeam = [weak](CreateTeamRequest request) {
+        return onMainThread(weak, std::optional<TeamSummary> {},
+            [request](AppState *s) { return WebAccountBridge::createTeam(*s, request); });
+    };
+    h.createInvite = [weak](CreateInviteRequest request) {
+        return onMainThread(weak, std::optional<BL_Invite> {},
+            [request](AppState *s) { return WebAccountBridge::createInvite(*s, request); });
+    };
+    h.acceptInvite = [weak](AcceptInviteRequest request) {
+        return onMainThread(weak, std::optional<AuthContextResponse> {},
+            [request](AppState *s) { return WebAccountBridge::acceptInvite(*s, request); });
     };
     const int lookupTimeout = m_localViewerOptions.hardwareAddressTimeoutMs;
     h.resolveSubmitterMAC = [lookupTimeout](const QString &ip) { return resolveMACAddress(ip, lookupTimeout); };

@@ -202,9 +202,9 @@ private slots:
         QVERIFY(!metadata.contains("submitter_mac")); // the stand-in knows no 127.0.0.1
 
         const QByteArray move = "{\"projectID\":\"" + UuidText::lower(m_project).toUtf8() + "\",\"taskID\":\""
-            + UuidText::lower(task.blID).toUtf8() + "\",\"status\":\"queued\"}";
+            + UuidText::lower(task.blID).toUtf8() + "\",\"status\":\"failed\"}";
         QCOMPARE(RawHttpClient::body(send(RawHttpClient::post("/api/move", move, kAuth)).received), QByteArray("ok"));
-        QCOMPARE(m_state->taskStore(m_project)->task(task.blID)->status, BL_TaskStatus::queued);
+        QCOMPARE(m_state->taskStore(m_project)->task(task.blID)->status, BL_TaskStatus::failed);
 
         const auto refused
             = send(RawHttpClient::post("/api/tasks", "{\"description\":\"   \",\"status\":\"queued\"}", kAuth));
@@ -292,6 +292,66 @@ private slots:
         m_state->ensureLocalTaskViewerServerStarted();
         QVERIFY(m_state->isLocalTaskViewerRunning());
         QCOMPARE(*m_state->localTaskViewerServer()->boundPort(), freePort);
+    }
+
+    void accountsOverTheWire()
+    {
+        QVERIFY(m_state->isUserTeamLogicEnabled());
+        const auto organization = OrganizationSummary::fromJson(
+            bodyJson(send(RawHttpClient::post("/api/organizations", "{\"name\":\"  Acme  \"}", kAuth))));
+        QVERIFY(organization);
+        QCOMPARE(organization->name, QStringLiteral("Acme"));
+        QCOMPARE(organization->teamCount, 0);
+        const QString org = UuidText::lower(organization->id);
+        const auto nodes
+            = listFromJson<MainNodeSummary>(bodyJson(send(RawHttpClient::get("/api/main-nodes?org_id=" + org, kAuth))));
+        QVERIFY(nodes);
+        QCOMPARE(nodes->size(), 1);
+        QCOMPARE(nodes->first().name, QStringLiteral("Primary Node"));
+        QCOMPARE(RawHttpClient::body(
+                     send(RawHttpClient::get("/api/main-nodes?org_id=" + UuidText::lower(QUuid::createUuid()), kAuth))
+                         .received),
+            QByteArray("[]"));
+
+        // Reading a context never creates a user.
+        const int users = m_state->teamStore().allUsers().size();
+        const auto missing = send(RawHttpClient::get("/api/auth-context?name=Newcomer&email=new%40example.com", kAuth));
+        QCOMPARE(RawHttpClient::status(missing.received), 404);
+        QCOMPARE(RawHttpClient::body(missing.received), QByteArray("User/auth context not found"));
+        QCOMPARE(m_state->teamStore().allUsers().size(), users);
+
+        // Invites: the default week, a lifetime kept within a hundred years.
+        const auto team = TeamSummary::fromJson(bodyJson(send(RawHttpClient::post(
+            "/api/teams", "{\"organizationID\":\"" + org.toUtf8() + "\",\"name\":\"Core\"}", kAuth))));
+        QVERIFY(team);
+        const QByteArray inviteBody = "{\"organizationID\":\"" + org.toUtf8() + "\",\"teamID\":\""
+            + UuidText::lower(team->id).toUtf8() + "\",\"role\":\"member\",\"email\":\"Ana@Example.com\"}";
+        const QJsonObject invite = bodyJson(send(RawHttpClient::post("/api/invites", inviteBody, kAuth))).toObject();
+        QCOMPARE(invite.value("expiresAt").toDouble() - invite.value("createdAt").toDouble(), 604800.0);
+        QCOMPARE(invite.value("email").toString(), QStringLiteral("ana@example.com"));
+        QCOMPARE(invite.value("token").toString().size(), 32);
+        const QByteArray hugeBody
+            = "{\"organizationID\":\"" + org.toUtf8() + "\",\"role\":\"viewer\",\"expiresInSeconds\":1e300}";
+        const QJsonObject huge = bodyJson(send(RawHttpClient::post("/api/invites", hugeBody, kAuth))).toObject();
+        QVERIFY(huge.value("expiresAt").toDouble() - huge.value("createdAt").toDouble() <= 100.0 * 365.25 * 86400 + 1);
+
+        // A wrong token is refused, yet the user stays; the right one answers
+        // that user's context.
+        const auto refused = send(RawHttpClient::post(
+            "/api/invites/accept", "{\"token\":\"nope\",\"name\":\"Ana\",\"email\":\"ana@example.com\"}", kAuth));
+        QCOMPARE(RawHttpClient::status(refused.received), 400);
+        QVERIFY(m_state->teamStore().findUser(QStringLiteral("ana@example.com"), std::nullopt));
+        const QByteArray accept = "{\"token\":\"" + invite.value("token").toString().toUtf8()
+            + "\",\"name\":\"Ana\",\"email\":\"ana@example.com\"}";
+        const auto context
+            = AuthContextResponse::fromJson(bodyJson(send(RawHttpClient::post("/api/invites/accept", accept, kAuth))));
+        QVERIFY(context);
+        QCOMPARE(context->user.email, std::optional<QString>("ana@example.com"));
+        QCOMPARE(context->organizations.size(), 1);
+        QCOMPARE(context->teams.size(), 1);
+        QCOMPARE(context->mainNodes.size(), 1);
+        const auto found = send(RawHttpClient::get("/api/auth-context?email=ANA%40example.com", kAuth));
+        QCOMPARE(RawHttpClient::status(found.received), 200);
     }
 
     void handlersAnswerFallbacksOnceTheStateIsGone()
