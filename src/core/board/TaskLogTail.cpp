@@ -2,9 +2,13 @@
 
 #include "common/Text.h"
 
+#include <QCache>
 #include <QFile>
+#include <QMutex>
 #include <QStringDecoder>
 #include <QTextBoundaryFinder>
+
+#include <sys/stat.h>
 
 namespace TaskLogTail {
 
@@ -151,6 +155,37 @@ std::optional<QString> read(const QString &path, qsizetype maxCharacters, qsizet
         if (cut >= 0 && !startsWithRegionalIndicator(trimmed))
             return kEllipsis + trimmed.mid(cut);
     }
+}
+
+std::optional<QString> readCached(const QString &path, qsizetype maxCharacters)
+{
+    struct Entry
+    {
+        qint64 size;
+        qint64 changedNs;
+        quint64 inode;
+        qsizetype maxCharacters;
+        std::optional<QString> tail;
+    };
+    static QMutex mutex;
+    static QCache<QString, Entry> cache(512);
+
+    struct stat info;
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    const qint64 changedNs = qint64(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    {
+        QMutexLocker lock(&mutex);
+        if (const Entry *entry = cache.object(path)) {
+            if (entry->size == info.st_size && entry->changedNs == changedNs && entry->inode == info.st_ino
+                && entry->maxCharacters == maxCharacters)
+                return entry->tail;
+        }
+    }
+    const std::optional<QString> tail = read(path, maxCharacters);
+    QMutexLocker lock(&mutex);
+    cache.insert(path, new Entry {qint64(info.st_size), changedNs, quint64(info.st_ino), maxCharacters, tail});
+    return tail;
 }
 
 } // namespace TaskLogTail

@@ -20,6 +20,11 @@ inline const QString kEllipsis = QStringLiteral("\u2026");
 std::optional<QString> read(
     const QString &path, qsizetype maxCharacters = kDefaultMaxCharacters, qsizetype initialWindowBytes = 64 * 1024);
 
+// read(), remembering each log's tail while the file keeps its size, change
+// time and identity, so a board polled every second rescans only the logs
+// that grew. Thread-safe; at most a few hundred logs are remembered.
+std::optional<QString> readCached(const QString &path, qsizetype maxCharacters = kDefaultMaxCharacters);
+
 // The same rule over text already in memory.
 std::optional<QString> fromText(const QString &text, qsizetype maxCharacters = kDefaultMaxCharacters);
 

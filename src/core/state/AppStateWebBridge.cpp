@@ -293,7 +293,7 @@ QFuture<QList<TaskSummary>> AppState::webTaskSummaries(const std::optional<QUuid
     return QtConcurrent::run(LocalViewerRouter::routingPool(), [tasks, logPaths] {
         QList<TaskSummary> summaries;
         for (qsizetype i = 0; i < tasks.size(); ++i) {
-            const std::optional<QString> tail = logPaths[i].isEmpty() ? std::nullopt : TaskLogTail::read(logPaths[i]);
+            const std::optional<QString> tail = logPaths[i].isEmpty() ? std::nullopt : TaskLogTail::readCached(logPaths[i]);
             summaries.append(WebBridge::taskSummary(tasks[i], tail));
         }
         return summaries;
@@ -314,7 +314,7 @@ QFuture<std::optional<TaskDetailResponse>> AppState::webTaskDetails(const QUuid 
     return QtConcurrent::run(LocalViewerRouter::routingPool(), [task, logPath, patches, projectID, taskID] {
         WebBridge::DetailInputs inputs;
         if (!logPath.isEmpty())
-            inputs.stdoutLogTail = TaskLogTail::read(logPath);
+            inputs.stdoutLogTail = TaskLogTail::readCached(logPath);
         if (const auto artifact = BL_TaskGitDiffArtifact::decode(task.metadata)) {
             const PatchRead patch = patches.readPatch(projectID, taskID, *artifact);
             if (patch)

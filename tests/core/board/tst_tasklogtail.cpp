@@ -72,6 +72,19 @@ private slots:
         QVERIFY(!TaskLogTail::read(write(bytes)));
     }
 
+    void cachedTailFollowsTheFile()
+    {
+        const QString path = write("first\n");
+        QCOMPARE(TaskLogTail::readCached(path), std::optional<QString>("first"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::Append));
+        file.write("second\n");
+        file.close();
+        QCOMPARE(TaskLogTail::readCached(path), std::optional<QString>("first\nsecond"));
+        QVERIFY(QFile::remove(path));
+        QVERIFY(!TaskLogTail::readCached(path));
+    }
+
     void missingFile() { QVERIFY(!TaskLogTail::read(m_dir.filePath(QStringLiteral("none.log")))); }
 
     // A trailing window, however small, gives the whole-file result.
