@@ -12,12 +12,13 @@
 // page at "/", the JSON interface under "/api/". Every "/api/" path needs the
 // share token (query item "token", "Authorization: Bearer <token>" or
 // "x-varn-token"); without it the answer is 401 and no handler is called.
-// Thread-safe; routing runs on whatever thread calls route(), the handlers'
-// results are encoded on the global thread pool.
+// Thread-safe; routing runs on whatever thread calls route(), a handler's
+// result is encoded on the thread that produced it.
 class LocalViewerRouter
 {
 public:
-    // Encoding runs on `pool` (the global pool when none is given).
+    // Continuations between handlers run on `pool` (the routing pool when
+    // none is given).
     LocalViewerRouter(LocalViewerHandlers handlers, QString accessToken, QByteArray page, QThreadPool *pool = nullptr);
 
     QFuture<QByteArray> route(const QByteArray &data, const std::optional<QString> &submitterIP) const;
