@@ -392,6 +392,31 @@ private slots:
         QCOMPARE(m_board->created.size(), 20);
     }
 
+    void connectionLimitHoldsFurtherPeersBack()
+    {
+        LocalTaskViewerServer::Options options;
+        options.page = "<html>page</html>";
+        options.requestDeadlineMs = 600;
+        options.maxConnections = 2;
+        LocalTaskViewerServer server(std::move(options));
+        QVERIFY(server.start(0));
+        const quint16 port = *server.boundPort();
+        RawHttpClient::Options silent;
+        QList<QFuture<Exchange>> idle {RawHttpClient::exchangeAsync(port, {"GET / HTTP/1.1\r\n"}, silent),
+            RawHttpClient::exchangeAsync(port, {"GET / HTTP/1.1\r\n"}, silent)};
+        QThread::msleep(150);
+        QElapsedTimer timer;
+        timer.start();
+        // Waits in the backlog until the deadline frees a place, then is served.
+        const Exchange third = RawHttpClient::exchange(port, {RawHttpClient::get("/")});
+        QCOMPARE(RawHttpClient::status(third.received), 200);
+        QVERIFY(timer.elapsed() >= 300);
+        for (QFuture<Exchange> &future : idle) {
+            future.waitForFinished();
+            QVERIFY(future.result().received.isEmpty());
+        }
+    }
+
     void startAndStop()
     {
         int stops = 0;
