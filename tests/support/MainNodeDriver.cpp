@@ -112,6 +112,8 @@ MainNodeDriver::MainNodeDriver(Options options)
     m_state->setLocalViewerOptions(viewer);
     m_state->ensureLocalTaskViewerServerStarted();
     m_ok = m_state->isLocalTaskViewerRunning();
+    if (m_ok)
+        qInfo("main node serving %s", qPrintable(shareLink().toString()));
 }
 
 MainNodeDriver::~MainNodeDriver() = default;
