@@ -1,5 +1,8 @@
 #pragma once
 
+#include "node/LocalTaskViewerServer.h"
+#include "node/LocalViewerRecords.h"
+#include "state/LocalViewerOptions.h"
 #include "agents/AgentEngine.h"
 #include "agents/BrimlockSessionTerminator.h"
 #include "agents/WorkerPool.h"
@@ -39,6 +42,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QFuture>
 #include <QPointer>
 #include <QSet>
 #include <QString>
@@ -376,6 +380,39 @@ public:
     // The six agents every worker pool starts with.
     static QList<BL_Agent> makeDefaultAgents(TimePoint now);
 
+    // ---- Local viewer: the board server and its web bridge ----
+    // Replaces the ports, tokens and time-outs the viewer uses (tests).
+    void setLocalViewerOptions(LocalViewerOptions options);
+    // The server runs only when the user asks for it.
+    void startLocalTaskViewerServerIfNeeded();
+    void ensureLocalTaskViewerServerStarted();
+    void stopLocalTaskViewerServer();
+    void regenerateLocalTaskViewerToken();
+    LocalTaskViewerServer *localTaskViewerServer() const { return m_localTaskViewerServer.get(); }
+    qint64 localTaskViewerServerGeneration() const { return m_localTaskViewerServerGeneration; }
+    const std::optional<QString> &pendingLocalTaskViewerToken() const { return m_pendingLocalTaskViewerToken; }
+    // The server's stop report, on the main thread: counts only for the
+    // generation the server was made in.
+    void handleLocalTaskViewerStopReport(qint64 generation);
+    // http://localhost:<port>/?token=<token> while a server has a port.
+    std::optional<QUrl> localTaskViewerShareURL() const;
+    // The server's handlers: each reaches this state on the main thread
+    // through a weak reference and answers its fallback when it is gone.
+    LocalViewerHandlers makeLocalViewerHandlers();
+
+    // Board reads. The log tails and patches are read off the main thread.
+    QFuture<QList<LocalViewer::TaskSummary>> webTaskSummaries(const std::optional<QUuid> &projectID);
+    QFuture<std::optional<LocalViewer::TaskDetailResponse>> webTaskDetails(const QUuid &projectID,
+                                                                          const QUuid &taskID);
+    QList<LocalViewer::WorkspaceSummary> webWorkspaceSummaries() const;
+    // Board changes.
+    bool createTaskFromWeb(const LocalViewer::CreateTaskRequest &request);
+    QCoro::Task<std::optional<LocalViewer::CreateWorkspaceResponse>> createWorkspaceFromWeb(
+        LocalViewer::CreateWorkspaceRequest request);
+    // "/usr/bin/env ip neigh show <ip>": the first hardware address printed,
+    // lower case; nothing on any failure or after `timeoutMs`. Any thread.
+    static std::optional<QString> resolveMACAddress(const QString &ip, int timeoutMs = 2000);
+
 signals:
     void changed(AppState::Field field);
 
@@ -560,4 +597,10 @@ private:
     std::optional<QString> m_prefetchedModelErrorMessage;
     std::optional<TimePoint> m_prefetchedModelLastUpdated;
     bool m_isRefreshingHealthSnapshot = false;
+
+    // Local viewer (destroyed first: its handlers reach back into this state)
+    LocalViewerOptions m_localViewerOptions;
+    qint64 m_localTaskViewerServerGeneration = 0;
+    std::optional<QString> m_pendingLocalTaskViewerToken;
+    std::unique_ptr<LocalTaskViewerServer> m_localTaskViewerServer;
 };

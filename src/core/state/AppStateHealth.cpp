@@ -157,6 +157,5 @@ QCoro::Task<ModelUsageAPIResponse> AppState::fetchClientNodeModelUsage()
 
 std::optional<QUrl> AppState::localTaskViewerURL() const
 {
-    // The local viewer server is not part of this build: it never runs.
-    return std::nullopt;
+    return localTaskViewerShareURL();
 }

@@ -72,13 +72,20 @@ echo "ok: the error alert showed and OK closed it"
 
 # A second copy cannot take the key the first one holds: it says so and
 # keeps Alt+Space inside its own window.
-"$binary" >"$root/log2" 2>&1 &
+mkdir -p "$root/home2"
+HOME=$root/home2 XDG_CONFIG_HOME=$root/home2/config XDG_DATA_HOME=$root/home2/data XDG_CACHE_HOME=$root/home2/cache \
+  "$binary" >"$root/log2" 2>&1 &
 second=$!
 for _ in $(seq 100); do grep -q "not grabbed" "$root/log2" && break; sleep 0.1; done
 kill "$second" 2>/dev/null; wait "$second" 2>/dev/null
 grep -q "Alt+Space not grabbed: another program holds Alt+Space" "$root/log2" || fail "a refused grab was not logged"
 echo "ok: a refused grab is logged"
 
+# Xvfb has no window manager: give the first window the focus back, as a
+# window manager would once the second copy's window is gone.
+xdotool mousemove 800 500
+xdotool windowfocus --sync "$wid" 2>/dev/null || true
+sleep 0.3
 "$send_delete" "$wid"
 for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$pid" 2>/dev/null; then

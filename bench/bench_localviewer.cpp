@@ -1,0 +1,201 @@
+// Load on the local viewer: a client opening one connection per request
+// against (1) a bare single-threaded loopback server that answers fixed bytes
+// and (2) the real server on a headless main node, GET /api/workspaces with
+// the token, 8 clients; then GET /api/bootstrap of 20 tasks with 1 MB logs,
+// one client. Prints rates and latency percentiles.
+
+#include "MainNodeDriver.h"
+
+#include <QCoreApplication>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool exchange(quint16 port, const QByteArray &request)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return false;
+    }
+    ::send(fd, request.constData(), request.size(), MSG_NOSIGNAL);
+    char buffer[65536];
+    qint64 total = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0)
+            break;
+        total += n;
+    }
+    ::close(fd);
+    return total > 0;
+}
+
+struct Run
+{
+    double seconds = 0;
+    std::vector<double> latenciesMs;
+    int failures = 0;
+};
+
+// `clients` threads, `perClient` requests each; the main thread keeps its
+// event loop turning meanwhile (the real server's handlers run there).
+Run load(quint16 port, const QByteArray &request, int clients, int perClient)
+{
+    Run run;
+    std::vector<std::vector<double>> latencies(clients);
+    std::atomic<int> failures{0};
+    std::atomic<int> running{clients};
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            for (int i = 0; i < perClient; ++i) {
+                const auto t0 = Clock::now();
+                if (!exchange(port, request))
+                    ++failures;
+                latencies[c].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            }
+            --running;
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+        });
+    }
+    while (running.load() > 0)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    for (std::thread &thread : threads)
+        thread.join();
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (const auto &list : latencies)
+        run.latenciesMs.insert(run.latenciesMs.end(), list.begin(), list.end());
+    std::sort(run.latenciesMs.begin(), run.latenciesMs.end());
+    run.failures = failures.load();
+    return run;
+}
+
+double percentile(const std::vector<double> &sorted, double p)
+{
+    if (sorted.empty())
+        return 0;
+    return sorted[std::min(sorted.size() - 1, size_t(p * (sorted.size() - 1) + 0.5))];
+}
+
+void report(const char *name, const Run &run)
+{
+    std::printf("%-44s %8.0f req/s  p50 %6.2f ms  p99 %6.2f ms  (%zu requests, %d failed)\n", name,
+                run.latenciesMs.size() / run.seconds, percentile(run.latenciesMs, 0.5),
+                percentile(run.latenciesMs, 0.99), run.latenciesMs.size(), run.failures);
+}
+
+// One thread: accept, read to the blank line, write fixed bytes, close.
+class BareServer
+{
+public:
+    BareServer()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        int yes = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        ::listen(m_fd, 512);
+        socklen_t length = sizeof address;
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~BareServer()
+    {
+        m_stop = true;
+        exchange(m_port, "GET / HTTP/1.1\r\n\r\n");
+        m_thread.join();
+        ::close(m_fd);
+    }
+    quint16 port() const { return m_port; }
+
+private:
+    void serve()
+    {
+        static const QByteArray answer =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n[]";
+        while (!m_stop) {
+            const int client = ::accept(m_fd, nullptr, nullptr);
+            if (client < 0)
+                continue;
+            QByteArray request;
+            char buffer[4096];
+            while (!request.contains("\r\n\r\n")) {
+                const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                request.append(buffer, n);
+            }
+            ::send(client, answer.constData(), answer.size(), MSG_NOSIGNAL);
+            ::close(client);
+        }
+    }
+
+    int m_fd = -1;
+    quint16 m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const int clients = 8;
+    const int perClient = 500;
+
+    MainNodeDriver::Options options;
+    options.token = QStringLiteral("0123456789abcdef0123456789abcdef");
+    MainNodeDriver node(options);
+    if (!node.ok()) {
+        std::fprintf(stderr, "the main node did not start\n");
+        return 1;
+    }
+    const QByteArray workspaces =
+        "GET /api/workspaces HTTP/1.1\r\nHost: 127.0.0.1\r\nx-varn-token: " + node.token().toUtf8() + "\r\n\r\n";
+    {
+        BareServer bare;
+        load(bare.port(), workspaces, clients, 50); // warm-up
+        const Run bareRun = load(bare.port(), workspaces, clients, perClient);
+        load(node.port(), workspaces, clients, 50);
+        const Run ourRun = load(node.port(), workspaces, clients, perClient);
+        report("bare loopback server, 8 clients", bareRun);
+        report("local viewer GET /api/workspaces, 8 clients", ourRun);
+        std::printf("ratio: %.2f of the bare rate\n",
+                    (ourRun.latenciesMs.size() / ourRun.seconds) / (bareRun.latenciesMs.size() / bareRun.seconds));
+    }
+
+    MainNodeDriver::Options heavy;
+    heavy.token = options.token;
+    heavy.extraTasks = 20;
+    heavy.extraLogBytes = 1024 * 1024;
+    MainNodeDriver big(heavy);
+    const QByteArray bootstrap =
+        "GET /api/bootstrap HTTP/1.1\r\nHost: 127.0.0.1\r\nx-varn-token: " + big.token().toUtf8() + "\r\n\r\n";
+    load(big.port(), bootstrap, 1, 5);
+    report("GET /api/bootstrap, 20 tasks with 1 MB logs", load(big.port(), bootstrap, 1, 100));
+    return 0;
+}
