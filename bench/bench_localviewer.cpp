@@ -27,7 +27,7 @@ using Clock = std::chrono::steady_clock;
 bool exchange(quint16 port, const QByteArray &request)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -61,8 +61,8 @@ Run load(quint16 port, const QByteArray &request, int clients, int perClient)
 {
     Run run;
     std::vector<std::vector<double>> latencies(clients);
-    std::atomic<int> failures{0};
-    std::atomic<int> running{clients};
+    std::atomic<int> failures {0};
+    std::atomic<int> running {clients};
     const auto start = Clock::now();
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
@@ -74,7 +74,8 @@ Run load(quint16 port, const QByteArray &request, int clients, int perClient)
                 latencies[c].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
             }
             --running;
-            QMetaObject::invokeMethod(QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [] {}, Qt::QueuedConnection);
         });
     }
     while (running.load() > 0)
@@ -99,8 +100,8 @@ double percentile(const std::vector<double> &sorted, double p)
 void report(const char *name, const Run &run)
 {
     std::printf("%-44s %8.0f req/s  p50 %6.2f ms  p99 %6.2f ms  (%zu requests, %d failed)\n", name,
-                run.latenciesMs.size() / run.seconds, percentile(run.latenciesMs, 0.5),
-                percentile(run.latenciesMs, 0.99), run.latenciesMs.size(), run.failures);
+        run.latenciesMs.size() / run.seconds, percentile(run.latenciesMs, 0.5), percentile(run.latenciesMs, 0.99),
+        run.latenciesMs.size(), run.failures);
 }
 
 // One thread: accept, read to the blank line, write fixed bytes, close.
@@ -112,7 +113,7 @@ public:
         m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
         int yes = 1;
         ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        sockaddr_in address{};
+        sockaddr_in address {};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         ::bind(m_fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
@@ -134,8 +135,8 @@ public:
 private:
     void serve()
     {
-        static const QByteArray answer =
-            "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n[]";
+        static const QByteArray answer
+            = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 2\r\nConnection: close\r\n\r\n[]";
         while (!m_stop) {
             const int client = ::accept(m_fd, nullptr, nullptr);
             if (client < 0)
@@ -155,7 +156,7 @@ private:
 
     int m_fd = -1;
     quint16 m_port = 0;
-    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_stop {false};
     std::thread m_thread;
 };
 
@@ -174,8 +175,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "the main node did not start\n");
         return 1;
     }
-    const QByteArray workspaces =
-        "GET /api/workspaces HTTP/1.1\r\nHost: 127.0.0.1\r\nx-varn-token: " + node.token().toUtf8() + "\r\n\r\n";
+    const QByteArray workspaces
+        = "GET /api/workspaces HTTP/1.1\r\nHost: 127.0.0.1\r\nx-varn-token: " + node.token().toUtf8() + "\r\n\r\n";
     {
         BareServer bare;
         load(bare.port(), workspaces, clients, 50); // warm-up
@@ -185,7 +186,7 @@ int main(int argc, char **argv)
         report("bare loopback server, 8 clients", bareRun);
         report("local viewer GET /api/workspaces, 8 clients", ourRun);
         std::printf("ratio: %.2f of the bare rate\n",
-                    (ourRun.latenciesMs.size() / ourRun.seconds) / (bareRun.latenciesMs.size() / bareRun.seconds));
+            (ourRun.latenciesMs.size() / ourRun.seconds) / (bareRun.latenciesMs.size() / bareRun.seconds));
     }
 
     MainNodeDriver::Options heavy;
@@ -193,8 +194,8 @@ int main(int argc, char **argv)
     heavy.extraTasks = 20;
     heavy.extraLogBytes = 1024 * 1024;
     MainNodeDriver big(heavy);
-    const QByteArray bootstrap =
-        "GET /api/bootstrap HTTP/1.1\r\nHost: 127.0.0.1\r\nx-varn-token: " + big.token().toUtf8() + "\r\n\r\n";
+    const QByteArray bootstrap
+        = "GET /api/bootstrap HTTP/1.1\r\nHost: 127.0.0.1\r\nx-varn-token: " + big.token().toUtf8() + "\r\n\r\n";
     load(big.port(), bootstrap, 1, 5);
     report("GET /api/bootstrap, 20 tasks with 1 MB logs", load(big.port(), bootstrap, 1, 100));
     return 0;

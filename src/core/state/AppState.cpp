@@ -30,24 +30,22 @@ QList<BL_Agent> AppState::makeDefaultAgents(TimePoint now)
     };
     QList<BL_Agent> list;
     for (const auto &agent : agents) {
-        list.append(BL_Agent{QUuid::createUuid(), QString::fromLatin1(agent.name), QStringLiteral("gpt-5-codex"),
-                             agent.capabilities, true, now, now});
+        list.append(BL_Agent {QUuid::createUuid(), QString::fromLatin1(agent.name), QStringLiteral("gpt-5-codex"),
+            agent.capabilities, true, now, now});
     }
     return list;
 }
 
-AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTerminating> sessionTerminator,
-                   AppStateOptions options)
+AppState::AppState(
+    SettingsStore &defaults, std::unique_ptr<BrimlockSessionTerminating> sessionTerminator, AppStateOptions options)
     : m_eventBus(BLEventBus::shared()),
       m_managerID(QUuid::createUuid()),
       m_clock(options.clock ? options.clock : &Clock::system()),
       m_dataDirectory(options.dataDirectory ? *options.dataDirectory : BrimlockRuntime::appSupportDirectory()),
-      m_ownedStandardDefaults(options.standardDefaults
-                                  ? nullptr
-                                  : std::make_unique<FileSettingsStore>(FileSettingsStore::standardPath())),
-      m_ownedLegacyDefaults(options.legacyDefaults
-                                ? nullptr
-                                : std::make_unique<FileSettingsStore>(FileSettingsStore::legacySuitePath())),
+      m_ownedStandardDefaults(
+          options.standardDefaults ? nullptr : std::make_unique<FileSettingsStore>(FileSettingsStore::standardPath())),
+      m_ownedLegacyDefaults(
+          options.legacyDefaults ? nullptr : std::make_unique<FileSettingsStore>(FileSettingsStore::legacySuitePath())),
       m_settings(defaults, options.legacyDefaults ? options.legacyDefaults : m_ownedLegacyDefaults.get()),
       m_sessionTerminator(std::move(sessionTerminator)),
       m_taskLogWriter(std::make_unique<TaskLogWriter>(m_dataDirectory, *m_clock))
@@ -55,8 +53,7 @@ AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTermi
     SettingsStore &standard = options.standardDefaults ? *options.standardDefaults : *m_ownedStandardDefaults;
     m_bookmarkStore = std::make_unique<ProjectBookmarkStore>(standard, m_dataDirectory, *m_clock);
     m_teamStore = std::make_unique<TeamProjectStore>(m_dataDirectory, *m_clock);
-    m_sessionStore = options.sessionStore ? std::move(options.sessionStore)
-                                          : std::make_unique<SignedOutSessionStore>();
+    m_sessionStore = options.sessionStore ? std::move(options.sessionStore) : std::make_unique<SignedOutSessionStore>();
     m_appLaunchDate = m_clock->now();
     m_activity = options.activity;
     m_apiClient = std::make_unique<TessaronAPIClient>(nullptr, options.apiClient, *m_clock);
@@ -67,7 +64,12 @@ AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTermi
     m_signInService->setDebugLogger([self = QPointer<AppState>(this)](const QString &line) {
         if (self) {
             QMetaObject::invokeMethod(
-                self.data(), [self, line] { if (self) self->appendOAuthLog(line); }, Qt::QueuedConnection);
+                self.data(),
+                [self, line] {
+                    if (self)
+                        self->appendOAuthLog(line);
+                },
+                Qt::QueuedConnection);
         }
     });
     m_healthCheckOptions = options.healthChecks;
@@ -81,8 +83,8 @@ AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTermi
 
     // The bus subscribers, in this order: the engine, the system event
     // watcher, this object's task tracking, the notification manager.
-    m_agentEngine = std::make_unique<AgentEngine>(m_eventBus, *m_workerPool, m_managerID,
-                                                  std::move(options.runnerParts));
+    m_agentEngine
+        = std::make_unique<AgentEngine>(m_eventBus, *m_workerPool, m_managerID, std::move(options.runnerParts));
     m_systemWatcher = std::make_unique<SystemEventWatcher>(m_eventBus);
 
     m_database = makeDatabaseService(m_dataDirectory);
@@ -95,8 +97,7 @@ AppState::AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTermi
 
     bindEventPipelines();
 
-    m_notificationManager = std::make_unique<NotificationManager>(
-        m_eventBus, this, this,
+    m_notificationManager = std::make_unique<NotificationManager>(m_eventBus, this, this,
         options.notificationCenter ? std::move(options.notificationCenter)
                                    : std::make_unique<FreedesktopNotificationCenter>(),
         options.notificationOutput ? options.notificationOutput : NotificationManager::standardOutput());
@@ -122,12 +123,12 @@ Result<QString> AppState::tessaronAppSupportDirectoryURL() const
 
 void AppState::loadSettings()
 {
-    m_backendBaseURLString =
-        m_settings.migratedString(AppSettings::backendBaseURLKey, AppSettings::legacyBackendBaseURLKey)
-            .value_or(QString());
-    m_googleOAuthClientIDString =
-        m_settings.migratedString(AppSettings::googleOAuthClientIDKey, AppSettings::legacyGoogleOAuthClientIDKey)
-            .value_or(QString());
+    m_backendBaseURLString
+        = m_settings.migratedString(AppSettings::backendBaseURLKey, AppSettings::legacyBackendBaseURLKey)
+              .value_or(QString());
+    m_googleOAuthClientIDString
+        = m_settings.migratedString(AppSettings::googleOAuthClientIDKey, AppSettings::legacyGoogleOAuthClientIDKey)
+              .value_or(QString());
 
     SettingsStore &defaults = m_settings.defaults();
     if (!defaults.contains(AppSettings::remoteTaskSyncFlagKey))
@@ -140,15 +141,16 @@ void AppState::loadSettings()
 
     m_clientNodeHost = m_settings.migratedString(AppSettings::clientNodeHostKey, AppSettings::legacyClientNodeHostKey)
                            .value_or(QString());
-    if (const auto port = m_settings.migratedInt(AppSettings::clientNodePortKey, AppSettings::legacyClientNodePortKey)) {
+    if (const auto port
+        = m_settings.migratedInt(AppSettings::clientNodePortKey, AppSettings::legacyClientNodePortKey)) {
         m_clientNodePort = std::clamp<qint64>(*port, 0, 65535);
     } else {
         m_clientNodePort = defaultClientNodePort;
         defaults.setValue(AppSettings::clientNodePortKey, defaultClientNodePort);
     }
-    m_clientNodeAccessToken =
-        m_settings.migratedString(AppSettings::clientNodeAccessTokenKey, AppSettings::legacyClientNodeAccessTokenKey)
-            .value_or(QString());
+    m_clientNodeAccessToken
+        = m_settings.migratedString(AppSettings::clientNodeAccessTokenKey, AppSettings::legacyClientNodeAccessTokenKey)
+              .value_or(QString());
 }
 
 void AppState::appendOAuthLog(const QString &message)
@@ -189,4 +191,3 @@ std::optional<BL_Task> AppState::boardTask(const QUuid &workspaceID, const QUuid
     const TaskBoardStore *store = taskStore(workspaceID);
     return store ? store->task(taskID) : std::nullopt;
 }
-

@@ -1,8 +1,5 @@
 #pragma once
 
-#include "node/LocalTaskViewerServer.h"
-#include "node/LocalViewerRecords.h"
-#include "state/LocalViewerOptions.h"
 #include "agents/AgentEngine.h"
 #include "agents/BrimlockSessionTerminator.h"
 #include "agents/WorkerPool.h"
@@ -26,9 +23,12 @@
 #include "model/BL_Workspace.h"
 #include "model/BoardTaskLookup.h"
 #include "model/NotificationManager.h"
+#include "node/LocalTaskViewerServer.h"
+#include "node/LocalViewerRecords.h"
 #include "platform/SettingsStore.h"
 #include "state/AppSettings.h"
 #include "state/ApplicationActivity.h"
+#include "state/LocalViewerOptions.h"
 #include "state/TaskCreation.h"
 #include "state/TaskLogWriter.h"
 #include "storage/DatabaseServiceProtocol.h"
@@ -39,10 +39,10 @@
 
 #include <QCoroFuture>
 #include <QCoroTask>
+#include <QFuture>
 #include <QHash>
 #include <QList>
 #include <QObject>
-#include <QFuture>
 #include <QPointer>
 #include <QSet>
 #include <QString>
@@ -349,7 +349,10 @@ public:
     TimePoint nextRemotePollAllowedAt() const { return m_nextRemotePollAllowedAt; }
     bool hasRegisteredNodeRemotely() const { return m_hasRegisteredNodeRemotely; }
     const QHash<QUuid, QUuid> &remoteTaskIDByLocalTaskID() const { return m_remoteTaskIDByLocalTaskID; }
-    const QHash<QUuid, QString> &lastEmittedTaskDigestByLocalTaskID() const { return m_lastEmittedTaskDigestByLocalTaskID; }
+    const QHash<QUuid, QString> &lastEmittedTaskDigestByLocalTaskID() const
+    {
+        return m_lastEmittedTaskDigestByLocalTaskID;
+    }
     const QSet<QUuid> &projectIDsRegisteredRemotely() const { return m_projectIDsRegisteredRemotely; }
     TessaronAPIClient &apiClient() { return *m_apiClient; }
     NativeGoogleSignInService &signInService() { return *m_signInService; }
@@ -402,8 +405,7 @@ public:
 
     // Board reads. The log tails and patches are read off the main thread.
     QFuture<QList<LocalViewer::TaskSummary>> webTaskSummaries(const std::optional<QUuid> &projectID);
-    QFuture<std::optional<LocalViewer::TaskDetailResponse>> webTaskDetails(const QUuid &projectID,
-                                                                          const QUuid &taskID);
+    QFuture<std::optional<LocalViewer::TaskDetailResponse>> webTaskDetails(const QUuid &projectID, const QUuid &taskID);
     QList<LocalViewer::WorkspaceSummary> webWorkspaceSummaries() const;
     // Board changes.
     bool createTaskFromWeb(const LocalViewer::CreateTaskRequest &request);

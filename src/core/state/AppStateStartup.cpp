@@ -63,8 +63,8 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
 {
     QPointer<AppState> self(this);
     QList<ProjectBookmarkStore::ImportedProjectRecord> records = tidyBookmarks();
-    std::stable_sort(records.begin(), records.end(),
-                     [](const auto &a, const auto &b) { return a.createdAt < b.createdAt; });
+    std::stable_sort(
+        records.begin(), records.end(), [](const auto &a, const auto &b) { return a.createdAt < b.createdAt; });
 
     if (!records.isEmpty()) {
         const qint64 agents = m_workerPool->agents().size();
@@ -98,8 +98,8 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
         QString name = record.projectName.isEmpty() ? folderName : record.projectName;
         if (const auto detection = m_fileSystem.detectProject(folder); detection.configURL) {
             const auto bytes = m_fileSystem.readWorkspaceFile(*detection.configURL);
-            const auto config = bytes ? BL_WorkspaceConfig::parse(*bytes, folderName)
-                                      : Result<BL_WorkspaceConfig>(bytes.error());
+            const auto config
+                = bytes ? BL_WorkspaceConfig::parse(*bytes, folderName) : Result<BL_WorkspaceConfig>(bytes.error());
             if (config)
                 name = config->name;
             else if (resolvedPath)
@@ -107,7 +107,7 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
         }
 
         const TimePoint now = m_clock->now();
-        const BL_Workspace workspace{record.projectID, std::nullopt, name, folder, now, now};
+        const BL_Workspace workspace {record.projectID, std::nullopt, name, folder, now, now};
         auto upserting = m_database->upsertProject(workspace);
         const Result<void> stored = co_await upserting;
         if (!self)
@@ -132,7 +132,7 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
     }
 
     std::stable_sort(restored.begin(), restored.end(),
-                     [](const BL_Workspace &a, const BL_Workspace &b) { return a.createdAt < b.createdAt; });
+        [](const BL_Workspace &a, const BL_Workspace &b) { return a.createdAt < b.createdAt; });
     m_projects = restored;
     publish(Field::projects);
     for (const BL_Workspace &workspace : std::as_const(restored))
@@ -141,8 +141,8 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
     ensureDefaultTeamAssignments();
 
     std::optional<QUuid> lastViewed;
-    if (const auto text = m_settings.migratedString(AppSettings::lastViewedProjectKey,
-                                                    AppSettings::legacyLastViewedProjectKey))
+    if (const auto text
+        = m_settings.migratedString(AppSettings::lastViewedProjectKey, AppSettings::legacyLastViewedProjectKey))
         lastViewed = UuidText::parse(*text);
     const QList<BL_Workspace> visible = projectsForSelectedTeam();
     std::optional<QUuid> active;

@@ -9,7 +9,6 @@
 #include <QTimer>
 #include <algorithm>
 
-
 bool AppState::cloudSyncConditionHolds() const
 {
     return m_remoteSyncFeatureEnabled && hasUsableCloudSession() && resolvedBackendAPIBaseURL().has_value();
@@ -255,7 +254,8 @@ void AppState::setWorkerPoolSize(const QUuid &projectID, qint64 requestedSize)
 
 void AppState::logTaskEvent(const BL_Event &event, const BL_Task &task)
 {
-    if (std::any_of(m_projects.begin(), m_projects.end(), [&](const BL_Workspace &w) { return w.id == event.projectID; }))
+    if (std::any_of(
+            m_projects.begin(), m_projects.end(), [&](const BL_Workspace &w) { return w.id == event.projectID; }))
         m_taskLogWriter->appendTaskDebugLog(event, task);
 }
 
@@ -274,8 +274,8 @@ void AppState::createTask(const TaskCreationRequest &request)
     for (const BL_Workspace &workspace : std::as_const(m_projects))
         if (workspace.id == request.projectID)
             workspaceName = workspace.name;
-    const auto task =
-        TaskCreation::makeTask(request, workspaceName, TaskCreation::currentSubmitterUsername(), *m_clock);
+    const auto task
+        = TaskCreation::makeTask(request, workspaceName, TaskCreation::currentSubmitterUsername(), *m_clock);
     if (!task) {
         setLastErrorMessage(task.errorMessage());
         return;
@@ -293,7 +293,8 @@ void AppState::createTask(const TaskCreationRequest &request)
             auto polling = self->pollRemoteTasksAcrossProjects(QStringLiteral("local-create"));
             co_await std::move(polling);
         };
-        QMetaObject::invokeMethod(this, [self, poll] { poll(self); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [self, poll] { poll(self); }, Qt::QueuedConnection);
     }
 }
 
@@ -340,7 +341,8 @@ void AppState::handleEventForTaskTracking(const BL_Event &event)
     if (!store || !store->task(taskID))
         return;
     const Clock &clock = *m_clock;
-    const auto updated = store->updateTask(taskID, [&](BL_Task &task) { TaskTracking::applyEvent(task, event, clock); });
+    const auto updated
+        = store->updateTask(taskID, [&](BL_Task &task) { TaskTracking::applyEvent(task, event, clock); });
     if (!updated)
         return;
     persistTask(*updated);

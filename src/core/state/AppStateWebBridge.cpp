@@ -293,7 +293,8 @@ QFuture<QList<TaskSummary>> AppState::webTaskSummaries(const std::optional<QUuid
     return QtConcurrent::run(LocalViewerRouter::routingPool(), [tasks, logPaths] {
         QList<TaskSummary> summaries;
         for (qsizetype i = 0; i < tasks.size(); ++i) {
-            const std::optional<QString> tail = logPaths[i].isEmpty() ? std::nullopt : TaskLogTail::readCached(logPaths[i]);
+            const std::optional<QString> tail
+                = logPaths[i].isEmpty() ? std::nullopt : TaskLogTail::readCached(logPaths[i]);
             summaries.append(WebBridge::taskSummary(tasks[i], tail));
         }
         return summaries;

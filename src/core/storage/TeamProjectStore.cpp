@@ -394,8 +394,8 @@ bool TeamProjectStore::keepUnreadablePayload()
     if (!bytes)
         return true;
 
-    return RegularFile::keepCopyOnce(m_storageDirectory, kUnreadablePrefix, kUnreadableExtension, *bytes,
-                                     m_clock.now().toDateTime());
+    return RegularFile::keepCopyOnce(
+        m_storageDirectory, kUnreadablePrefix, kUnreadableExtension, *bytes, m_clock.now().toDateTime());
 }
 
 void TeamProjectStore::persist(const Snapshot &snapshot)

@@ -43,8 +43,8 @@ private slots:
                                  << QByteArray("err");
         QTest::newRow("exit code") << "exit 3" << int(O::Finished) << 3 << QByteArray() << QByteArray();
         QTest::newRow("crash") << "kill -SEGV $$" << int(O::Crashed) << -1 << QByteArray() << QByteArray();
-        QTest::newRow("reads null stdin") << "cat; echo done" << int(O::Finished) << 0 << QByteArray("done\n")
-                                          << QByteArray();
+        QTest::newRow("reads null stdin")
+            << "cat; echo done" << int(O::Finished) << 0 << QByteArray("done\n") << QByteArray();
     }
     void outcomes()
     {
@@ -67,10 +67,11 @@ private slots:
     {
         // Far more than a pipe buffer on each pipe, written interleaved.
         ProcessResult async;
-        const ProcessResult blocking = runBothWays(
-            shell(QStringLiteral("i=0; while [ $i -lt 4000 ]; do echo line-$i-xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx; "
-                                 "echo err-$i >&2; i=$((i+1)); done")),
-            &async);
+        const ProcessResult blocking
+            = runBothWays(shell(QStringLiteral(
+                              "i=0; while [ $i -lt 4000 ]; do echo line-$i-xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx; "
+                              "echo err-$i >&2; i=$((i+1)); done")),
+                &async);
         for (const ProcessResult &result : {blocking, async}) {
             QVERIFY(result.succeeded());
             QCOMPARE(result.standardOutput.count('\n'), 4000);
@@ -132,7 +133,8 @@ private slots:
             QCOMPARE(int(result.outcome), int(ProcessResult::Outcome::TimedOut));
             const qint64 grandchild = result.standardOutput.trimmed().toLongLong();
             QVERIFY(grandchild > 0);
-            QVERIFY(TestSupport::waitUntil([&] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(grandchild)); }));
+            QVERIFY(
+                TestSupport::waitUntil([&] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(grandchild)); }));
         }
     }
 

@@ -12,11 +12,14 @@ private slots:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("ascii") << " \t a b \r\n" << "a b";
+        QTest::newRow("ascii") << " \t a b \r\n"
+                               << "a b";
         QTest::newRow("unicode spaces") << QString::fromUtf8("\u00a0\u2003x\u2028\u3000") << "x";
         QTest::newRow("next line") << QString::fromUtf8("\u0085y\u0085") << "y";
-        QTest::newRow("blank") << " \n " << "";
-        QTest::newRow("inner kept") << "a\n b" << "a\n b";
+        QTest::newRow("blank") << " \n "
+                               << "";
+        QTest::newRow("inner kept") << "a\n b"
+                                    << "a\n b";
     }
     void trimming()
     {
@@ -32,12 +35,15 @@ private slots:
         QTest::addColumn<QString>("suffix");
         QTest::addColumn<QString>("expected");
         const QString family = QString::fromUtf8("\U0001F468\u200D\U0001F469\u200D\U0001F467"); // one grapheme
-        const QString thumb = QString::fromUtf8("\U0001F44D\U0001F3FD");                      // emoji + skin tone
+        const QString thumb = QString::fromUtf8("\U0001F44D\U0001F3FD"); // emoji + skin tone
         const QString flag = QString::fromUtf8("\U0001F1E9\U0001F1EA");
         const QString accent = QString::fromUtf8("e\u0301");
-        QTest::newRow("short") << "abc" << 5 << "…" << "abc";
-        QTest::newRow("exact") << "abcde" << 5 << "…" << "abcde";
-        QTest::newRow("ascii cut") << "abcdef" << 3 << "..." << "abc...";
+        QTest::newRow("short") << "abc" << 5 << "…"
+                               << "abc";
+        QTest::newRow("exact") << "abcde" << 5 << "…"
+                               << "abcde";
+        QTest::newRow("ascii cut") << "abcdef" << 3 << "..."
+                                   << "abc...";
         QTest::newRow("zwj family kept whole") << (family + family + "x") << 1 << "" << family;
         QTest::newRow("skin tone kept") << (thumb + thumb) << 1 << "!" << (thumb + "!");
         QTest::newRow("flag kept") << (flag + flag) << 1 << "" << flag;
@@ -105,7 +111,7 @@ private slots:
             QSKIP("zsh is not installed");
         QProcess zsh;
         zsh.start(QStringLiteral("zsh"),
-                  {QStringLiteral("-fc"), QStringLiteral("printf %s ") + Text::shellSingleQuoted(argument)});
+            {QStringLiteral("-fc"), QStringLiteral("printf %s ") + Text::shellSingleQuoted(argument)});
         QVERIFY(zsh.waitForFinished());
         QCOMPARE(QString::fromUtf8(zsh.readAllStandardOutput()), argument);
         QCOMPARE(Text::shellSingleQuoted(QStringLiteral("it's")), QStringLiteral("'it'\"'\"'s'"));

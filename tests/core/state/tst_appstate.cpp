@@ -49,11 +49,11 @@ private slots:
         QTest::addColumn<bool>("inSuite");
         QTest::addColumn<int>("expectedType"); // -1: no role
         QTest::addColumn<qint64>("expectedPort");
-        QTest::newRow("client node, high port") << "clientNode" << QJsonValue(70000) << false
-                                                << int(BL_NodeType::clientNode) << qint64(65535);
+        QTest::newRow("client node, high port")
+            << "clientNode" << QJsonValue(70000) << false << int(BL_NodeType::clientNode) << qint64(65535);
         QTest::newRow("unknown role, negative port") << "boss" << QJsonValue(-5) << true << -1 << qint64(0);
-        QTest::newRow("sub node from the suite, text port") << "subNode" << QJsonValue("80") << true
-                                                            << int(BL_NodeType::subNode) << qint64(18789);
+        QTest::newRow("sub node from the suite, text port")
+            << "subNode" << QJsonValue("80") << true << int(BL_NodeType::subNode) << qint64(18789);
     }
     void settingsComeFromLegacyKeys()
     {
@@ -76,7 +76,7 @@ private slots:
         QCOMPARE(state->clientNodePort(), expectedPort);
         QCOMPARE(state->backendBaseURLString(), QStringLiteral("https://api.example.test"));
         QCOMPARE(fixture.defaults.string(AppSettings::backendBaseURLKey).value(),
-                 QStringLiteral("https://api.example.test"));
+            QStringLiteral("https://api.example.test"));
         QCOMPARE(fixture.defaults.string(AppSettings::nodeTypeKey).value(), nodeType);
         QVERIFY(source.contains(AppSettings::legacyNodeTypeKey));
         // A port stored as a number stays as it was; a text port is overwritten.
@@ -98,10 +98,10 @@ private slots:
         // With no agent free, the engine rejects the request synchronously:
         // its rejection reaches the recorder before the request itself does.
         state->workerPool().setSharedAgentCount(0);
-        BL_DelegationRequestPayload request{state->managerID(), QStringLiteral("test"), std::nullopt, std::nullopt};
+        BL_DelegationRequestPayload request {state->managerID(), QStringLiteral("test"), std::nullopt, std::nullopt};
         BLEventBus::shared().send(
             BL_Event::make(BL_EventType::delegationRequested, QUuid::createUuid(), QUuid::createUuid(), request));
-        QCOMPARE(order, (QStringList{"delegationRejected", "delegationRequested"}));
+        QCOMPARE(order, (QStringList {"delegationRejected", "delegationRequested"}));
     }
 
     void unusableDataDirectoryGivesInMemoryStore()
@@ -142,11 +142,16 @@ private slots:
     {
         QTest::addColumn<QString>("entered");
         QTest::addColumn<QString>("expected"); // empty: none
-        QTest::newRow("spaces") << "   " << "";
-        QTest::newRow("suffix added") << " https://api.example.test " << "https://api.example.test/v1";
-        QTest::newRow("suffix kept") << "https://api.example.test/v1" << "https://api.example.test/v1";
-        QTest::newRow("trailing slash dropped") << "https://api.example.test/" << "https://api.example.test/v1";
-        QTest::newRow("slash after the suffix dropped") << "https://api.example.test/v1//" << "https://api.example.test/v1";
+        QTest::newRow("spaces") << "   "
+                                << "";
+        QTest::newRow("suffix added") << " https://api.example.test "
+                                      << "https://api.example.test/v1";
+        QTest::newRow("suffix kept") << "https://api.example.test/v1"
+                                     << "https://api.example.test/v1";
+        QTest::newRow("trailing slash dropped") << "https://api.example.test/"
+                                                << "https://api.example.test/v1";
+        QTest::newRow("slash after the suffix dropped") << "https://api.example.test/v1//"
+                                                        << "https://api.example.test/v1";
     }
     void backendAddress()
     {

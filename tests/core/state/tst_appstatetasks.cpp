@@ -12,7 +12,7 @@ void git(const QString &repository, const QStringList &arguments)
 {
     ProcessRequest request;
     request.program = QStringLiteral("git");
-    request.arguments = QStringList{QStringLiteral("-C"), repository} + arguments;
+    request.arguments = QStringList {QStringLiteral("-C"), repository} + arguments;
     const ProcessResult result = ProcessRunner::runBlocking(request);
     QVERIFY2(result.succeeded(), result.standardError.constData());
 }
@@ -78,9 +78,10 @@ private slots:
         BrimlockStandIn standIn;
         BrimlockStandIn::installInToolHome();
         // The dispatch takes a second, time enough to change the workspace.
-        standIn.setScenario(QJsonObject{
-            {"agent", QJsonObject{{"*", QJsonObject{{"text", "Dispatched `qs-worker-1` now running"}, {"sleep", 1}}}}},
-            {"history", QJsonObject{{"*", QJsonArray{QJsonObject{{"text", "All completed successfully."}}}}}}});
+        standIn.setScenario(QJsonObject {
+            {"agent",
+                QJsonObject {{"*", QJsonObject {{"text", "Dispatched `qs-worker-1` now running"}, {"sleep", 1}}}}},
+            {"history", QJsonObject {{"*", QJsonArray {QJsonObject {{"text", "All completed successfully."}}}}}}});
 
         // The workspace is a git repository that the worker "changes".
         const QString repository = fixture.makeFolder(QStringLiteral("repo"));
@@ -101,17 +102,20 @@ private slots:
         QCOMPARE(workspace.rootPath, repository);
         EventRecorder recorder;
         state->createTask(request(workspace.id, QStringLiteral("Add tests"), BL_TaskStatus::queued));
-        QVERIFY(TestSupport::waitUntil([&] {
-            const auto task = state->boardTask(workspace.id, recorder.events.first().taskID);
-            return task && task->status == BL_TaskStatus::inProgress
-                && BL_TaskGitDiffArtifact::decode(task->metadata).has_value();
-        }, 30000));
+        QVERIFY(TestSupport::waitUntil(
+            [&] {
+                const auto task = state->boardTask(workspace.id, recorder.events.first().taskID);
+                return task && task->status == BL_TaskStatus::inProgress
+                    && BL_TaskGitDiffArtifact::decode(task->metadata).has_value();
+            },
+            30000));
         QVERIFY(readme.open(QIODevice::Append));
         readme.write("two\n");
         readme.close();
 
         // Created, delegated and requested before createTask returned.
-        QCOMPARE(recorder.types().mid(0, 2), (QList<BL_EventType>{BL_EventType::taskCreated, BL_EventType::taskDelegated}));
+        QCOMPARE(
+            recorder.types().mid(0, 2), (QList<BL_EventType> {BL_EventType::taskCreated, BL_EventType::taskDelegated}));
         QVERIFY(recorder.types().contains(BL_EventType::delegationRequested));
         const QUuid taskID = recorder.events.first().taskID;
 
@@ -125,10 +129,12 @@ private slots:
         QCOMPARE(state->workerPool().activeAssignmentCount(), 0);
 
         // The git artifact: ready, with the patch at its path.
-        QVERIFY(TestSupport::waitUntil([&] {
-            const auto artifact = BL_TaskGitDiffArtifact::decode(state->boardTask(workspace.id, taskID)->metadata);
-            return artifact && artifact->state == BL_TaskGitDiffState::ready;
-        }, 30000));
+        QVERIFY(TestSupport::waitUntil(
+            [&] {
+                const auto artifact = BL_TaskGitDiffArtifact::decode(state->boardTask(workspace.id, taskID)->metadata);
+                return artifact && artifact->state == BL_TaskGitDiffState::ready;
+            },
+            30000));
         const auto artifact = BL_TaskGitDiffArtifact::decode(state->boardTask(workspace.id, taskID)->metadata);
         QVERIFY(artifact->diffFilePath);
         QFile patch(*artifact->diffFilePath);
@@ -151,13 +157,15 @@ private slots:
         QCOMPARE(loggedTypes.size(), done.decodedHistory()->size());
 
         // The stored row matches the board's copy after a restart.
-        const bool stored = TestSupport::waitUntil([&] {
-            auto fetched = state->database().fetchTask(taskID);
-            TestSupport::waitForFuture(fetched);
-            return fetched.result().ok() && fetched.result().value()
-                && toMilliseconds(*fetched.result().value())
-                == toMilliseconds(*state->boardTask(workspace.id, taskID));
-        }, 20000);
+        const bool stored = TestSupport::waitUntil(
+            [&] {
+                auto fetched = state->database().fetchTask(taskID);
+                TestSupport::waitForFuture(fetched);
+                return fetched.result().ok() && fetched.result().value()
+                    && toMilliseconds(*fetched.result().value())
+                    == toMilliseconds(*state->boardTask(workspace.id, taskID));
+            },
+            20000);
         QVERIFY(stored);
         const BL_Task last = *state->boardTask(workspace.id, taskID);
         state.reset();
@@ -174,7 +182,8 @@ private slots:
         AppStateFixture fixture;
         BrimlockStandIn standIn;
         BrimlockStandIn::installInToolHome();
-        standIn.setScenario(QJsonObject{{"agent", QJsonObject{{"*", QJsonObject{{"text", "error: no agent"}, {"exit", 2}}}}}});
+        standIn.setScenario(
+            QJsonObject {{"agent", QJsonObject {{"*", QJsonObject {{"text", "error: no agent"}, {"exit", 2}}}}}});
         auto state = fixture.make();
         QVERIFY(AppStateFixture::run(state->bootstrap()));
         const QUuid project = state->projects().first().id;
@@ -321,8 +330,9 @@ private slots:
         if (requeued) {
             QVERIFY(!after.workerSessionKey);
             QCOMPARE(after.delegationState, BL_TaskDelegationState::unallocated);
-            QCOMPARE(recorder.types().mid(0, 3), (QList<BL_EventType>{BL_EventType::taskMoved, BL_EventType::taskModified,
-                                                                       BL_EventType::delegationRejected}));
+            QCOMPARE(recorder.types().mid(0, 3),
+                (QList<BL_EventType> {
+                    BL_EventType::taskMoved, BL_EventType::taskModified, BL_EventType::delegationRejected}));
         }
     }
 
