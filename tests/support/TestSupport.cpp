@@ -1,7 +1,11 @@
 #include "TestSupport.h"
 
+#include "common/ProcessRunner.h"
+
 #include <QDir>
 #include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 namespace TestSupport {
@@ -13,7 +17,7 @@ QString fixturesPath(const QString &relative)
 }
 
 namespace {
-const QByteArray kVariables[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"};
+    const QByteArray kVariables[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"};
 }
 
 TemporaryHome::TemporaryHome()
@@ -72,6 +76,25 @@ void drainMainThread(int turns)
 {
     for (int i = 0; i < turns; ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+QByteArray git(const QString &repository, const QStringList &arguments)
+{
+    ProcessRequest request;
+    request.program = QStringLiteral("git");
+    request.arguments = QStringList {QStringLiteral("-C"), repository} + arguments;
+    const ProcessResult result = ProcessRunner::runBlocking(request);
+    if (!result.succeeded())
+        qFatal("git %s failed: %s", qPrintable(arguments.join(u' ')), result.standardError.constData());
+    return result.standardOutput;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
 }
 
 } // namespace TestSupport

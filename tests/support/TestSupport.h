@@ -6,6 +6,7 @@
 #include <QDeadlineTimer>
 #include <QFuture>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
@@ -40,7 +41,7 @@ private:
 class PinnedClock final : public Clock
 {
 public:
-    explicit PinnedClock(TimePoint start = TimePoint::fromUnixSeconds(1700000000)) : m_now(start) {}
+    explicit PinnedClock(TimePoint start = TimePoint::fromUnixSeconds(1700000000)) : m_now(start) { }
     TimePoint now() const override { return m_now; }
     void set(TimePoint time) { m_now = time; }
     void advance(double seconds) { m_now = m_now.addSeconds(seconds); }
@@ -53,13 +54,18 @@ private:
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
 
 // Runs the event loop until the future finishes; fails the test on time-out.
-template<typename T>
-bool waitForFuture(const QFuture<T> &future, int timeoutMs = 10000)
+template<typename T> bool waitForFuture(const QFuture<T> &future, int timeoutMs = 10000)
 {
     return waitUntil([&] { return future.isFinished(); }, timeoutMs);
 }
 
 // Lets queued main-thread calls run (a few turns of the event loop).
 void drainMainThread(int turns = 3);
+
+// Runs git in `repository` and returns what it printed; a failure ends the test program.
+QByteArray git(const QString &repository, const QStringList &arguments);
+
+// Writes `bytes` to `path`, making its folder first; a failure ends the test program.
+void writeFile(const QString &path, const QByteArray &bytes);
 
 } // namespace TestSupport

@@ -48,24 +48,9 @@ QString fixture(const QString &name)
     return QString::fromUtf8(file.readAll());
 }
 
-QByteArray git(const QString &repository, const QStringList &arguments)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("git");
-    request.arguments = QStringList {QStringLiteral("-C"), repository} + arguments;
-    const ProcessResult result = ProcessRunner::runBlocking(request);
-    if (!result.succeeded())
-        qFatal("git %s failed: %s", qPrintable(arguments.join(u' ')), result.standardError.constData());
-    return result.standardOutput;
-}
+using TestSupport::git;
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
+using TestSupport::writeFile;
 
 } // namespace
 

@@ -11,23 +11,9 @@ namespace {
 using State = BL_TaskGitDiffState;
 
 // Git's output; a failing command ends the test run.
-QByteArray git(const QString &repository, const QStringList &arguments)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("git");
-    request.arguments = QStringList {QStringLiteral("-C"), repository} + arguments;
-    const ProcessResult result = ProcessRunner::runBlocking(request);
-    if (!result.succeeded())
-        qFatal("git %s failed: %s", qPrintable(arguments.join(u' ')), result.standardError.constData());
-    return result.standardOutput;
-}
+using TestSupport::git;
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
+using TestSupport::writeFile;
 
 QByteArray readFile(const QString &path)
 {

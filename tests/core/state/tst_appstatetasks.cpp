@@ -8,14 +8,7 @@
 
 namespace {
 
-void git(const QString &repository, const QStringList &arguments)
-{
-    ProcessRequest request;
-    request.program = QStringLiteral("git");
-    request.arguments = QStringList {QStringLiteral("-C"), repository} + arguments;
-    const ProcessResult result = ProcessRunner::runBlocking(request);
-    QVERIFY2(result.succeeded(), result.standardError.constData());
-}
+using TestSupport::git;
 
 struct EventRecorder
 {

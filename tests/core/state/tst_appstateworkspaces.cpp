@@ -20,12 +20,7 @@ QJsonObject bookmarkRecord(const QString &name, const QString &folder, double cr
         {QStringLiteral("createdAt"), createdAt}, {QStringLiteral("updatedAt"), createdAt}};
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-}
+using TestSupport::writeFile;
 
 QByteArray readFile(const QString &path)
 {

@@ -36,13 +36,7 @@ QByteArray git(const QString &repository, const QStringList &arguments)
     return result.standardOutput;
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-}
+using TestSupport::writeFile;
 
 QByteArray readFile(const QString &path)
 {
