@@ -496,6 +496,7 @@ private:
     bool hasUsableCloudSession() const;
     QCoro::Task<> syncFromClientNode(QString reason);
     void applyRemoteAuthContext(const BL_AuthContext &context);
+    void markSignedInLocally();
     void installBackendSession(const BL_GoogleAuthExchangeResult &result);
     QCoro::Task<> createInviteLocally(QUuid teamID, QString email, BL_TeamMembershipRole role, qint64 expiresInHours);
     void acceptInviteLocally(const QString &token);

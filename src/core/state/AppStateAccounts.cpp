@@ -294,12 +294,7 @@ QCoro::Task<> AppState::refreshAuthContextFromBackend()
             appendOAuthLog(QStringLiteral("No signed-in user to refresh."));
             co_return;
         }
-        std::optional<QString> email;
-        for (const BL_User &user : std::as_const(m_users))
-            if (user.id == *m_currentUserID)
-                email = user.email;
-        assign(m_currentUserEmail, email, Field::currentUserEmail);
-        assign(m_isAuthenticated, true, Field::isAuthenticated);
+        markSignedInLocally();
         appendOAuthLog(QStringLiteral("Refreshed local auth context."));
         co_return;
     }
@@ -363,6 +358,18 @@ void AppState::createTeam(const std::optional<QString> &name)
 
 // ---- Sign-in, sign-out, callbacks ----
 
+// Without the backend the current user of the team store is signed in, with
+// the e-mail address the store knows for it.
+void AppState::markSignedInLocally()
+{
+    std::optional<QString> email;
+    for (const BL_User &user : std::as_const(m_users))
+        if (user.id == *m_currentUserID)
+            email = user.email;
+    assign(m_currentUserEmail, email, Field::currentUserEmail);
+    assign(m_isAuthenticated, true, Field::isAuthenticated);
+}
+
 void AppState::installBackendSession(const BL_GoogleAuthExchangeResult &result)
 {
     m_authSession = result.session;
@@ -380,12 +387,7 @@ QCoro::Task<> AppState::startGoogleSignIn()
             assign(m_currentUserID, std::optional<QUuid>(user.id), Field::currentUserID);
             assign(m_users, m_teamStore->allUsers(), Field::users);
         }
-        std::optional<QString> email;
-        for (const BL_User &user : std::as_const(m_users))
-            if (user.id == *m_currentUserID)
-                email = user.email;
-        assign(m_currentUserEmail, email, Field::currentUserEmail);
-        assign(m_isAuthenticated, true, Field::isAuthenticated);
+        markSignedInLocally();
         appendOAuthLog(QStringLiteral("Local sign-in completed."));
         co_return;
     }
