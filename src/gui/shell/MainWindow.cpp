@@ -10,10 +10,13 @@
 #include "SymbolIcons.h"
 #include "TaskComposerForm.h"
 #include "WindowSetup.h"
+#include "board/WorkspaceBoardHost.h"
+#include "browser/ProjectBrowserSidebarView.h"
 #include "common/Text.h"
 #include "common/UuidText.h"
 #include "state/AppState.h"
 #include "terminal/EmbeddedTerminalBackendResolver.h"
+#include "terminal/EmbeddedTerminalPanel.h"
 
 #include <QAbstractTextDocumentLayout>
 #include <QApplication>
@@ -296,16 +299,15 @@ void MainWindow::buildLayout()
     body->setSpacing(10);
     auto *boardColumn = new QVBoxLayout;
     boardColumn->setSpacing(10);
-    m_board = new PlaceholderView(QStringLiteral("taskBoard"), QStringLiteral("Task Board"), m_workspacePage);
+    m_board = new WorkspaceBoardHost(m_appState, *m_state, m_workspacePage);
     boardColumn->addWidget(m_board, 3);
     m_commandLinePanel = new CommandLinePanel(m_state->commandRunner(), m_workspacePage);
     m_commandLinePanel->setMinimumHeight(220);
     boardColumn->addWidget(m_commandLinePanel, 2);
-    m_terminalPanel
-        = new PlaceholderView(QStringLiteral("embeddedTerminalPanel"), QStringLiteral("Terminal"), m_workspacePage);
+    m_terminalPanel = new EmbeddedTerminalPanel(m_appState, *m_state, m_workspacePage);
     boardColumn->addWidget(m_terminalPanel, 2);
     body->addLayout(boardColumn, 1);
-    m_webPreview = new PlaceholderView(QStringLiteral("webPreview"), QStringLiteral("Web Preview"), m_workspacePage);
+    m_webPreview = new ProjectBrowserSidebarView({}, m_workspacePage);
     m_webPreview->setFixedWidth(360);
     body->addWidget(m_webPreview);
     pageLayout->addLayout(body, 1);
@@ -1132,14 +1134,18 @@ void MainWindow::refreshDetail()
     m_detailTitle->setText(workspace->name);
     m_workspaceName->setText(workspace->name);
     m_workspaceStatus->setText(m_appState.workspaceStatusText());
-    m_board->setDetail(workspace->rootPath);
+    if (m_board->workspaceID() != id)
+        m_board->setWorkspace(id);
 
     const bool browserShown = m_appState.browserSidebarEnabledProjectIDs().contains(id);
     m_browserToggle->setText(browserShown ? QStringLiteral("Hide Browser") : QStringLiteral("Show Browser"));
     m_browserToggle->setIcon(
         SymbolIcons::icon(browserShown ? QStringLiteral("sidebar.trailing") : QStringLiteral("sidebar.right")));
     m_webPreview->setVisible(browserShown);
-    m_webPreview->setDetail(m_appState.browserURL(id));
+    ProjectBrowserSidebarArguments browserArguments;
+    browserArguments.projectID = id;
+    browserArguments.initialURLString = m_appState.browserURL(id);
+    m_webPreview->update(browserArguments);
 
     const bool cliShown = m_state->workspaceTerminalState().isCLIVisible(id);
     m_cliToggle->setText(cliShown ? QStringLiteral("Hide CLI") : QStringLiteral("Show CLI"));
@@ -1148,6 +1154,8 @@ void MainWindow::refreshDetail()
     const bool embedded = isUsingEmbeddedGhostty(id);
     m_commandLinePanel->bind(id, workspace->rootPath, EmbeddedTerminalBackendResolver::shared().fallbackReason());
     m_commandLinePanel->setVisible(cliShown && !embedded);
+    if (cliShown && embedded)
+        m_terminalPanel->setWorkspace(*workspace, false, std::nullopt, true);
     m_terminalPanel->setVisible(cliShown && embedded);
     m_detailStack->setCurrentWidget(m_workspacePage);
 }

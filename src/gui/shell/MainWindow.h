@@ -16,7 +16,9 @@ class AppState;
 class CommandHistorySheet;
 class CommandLinePanel;
 class GlobalVoiceHotkey;
+class EmbeddedTerminalPanel;
 class PlaceholderView;
+class ProjectBrowserSidebarView;
 class QAction;
 class QDialog;
 class QLabel;
@@ -25,6 +27,7 @@ class QPushButton;
 class QSplitter;
 class QStackedWidget;
 class VirtualTitlebarStrip;
+class WorkspaceBoardHost;
 
 // What the window is built with besides the application state; every member
 // has a default for the running program.
@@ -178,10 +181,10 @@ private:
     QPushButton *m_cliToggle = nullptr;
     QPushButton *m_browserToggle = nullptr;
     QPushButton *m_newTaskButton = nullptr;
-    PlaceholderView *m_board = nullptr;
-    PlaceholderView *m_webPreview = nullptr;
+    WorkspaceBoardHost *m_board = nullptr;
+    ProjectBrowserSidebarView *m_webPreview = nullptr;
     CommandLinePanel *m_commandLinePanel = nullptr;
-    PlaceholderView *m_terminalPanel = nullptr;
+    EmbeddedTerminalPanel *m_terminalPanel = nullptr;
     VirtualTitlebarStrip *m_titlebarStrip = nullptr;
     VoiceCaptureHUDView *m_voiceHUD = nullptr;
     QAction *m_refreshAction = nullptr;
