@@ -152,12 +152,10 @@ std::optional<QList<std::pair<QString, QByteArray>>> bookmarkDictionary(
     return entries;
 }
 
-std::optional<QByteArray> readWholeFile(const QString &path)
+// Something is at the path (after following links), whether or not it reads.
+bool entryExists(const QString &path)
 {
-    auto bytes = RegularFile::read(path);
-    if (!bytes)
-        return std::nullopt;
-    return std::move(bytes).value();
+    return QFileInfo::exists(path);
 }
 
 } // namespace
@@ -176,9 +174,16 @@ QList<Record> ProjectBookmarkStore::loadRecords()
 {
     if (m_storageFilePath.isEmpty())
         return {};
-    const std::optional<QByteArray> bytes = readWholeFile(m_storageFilePath);
-    if (!bytes)
+    const auto read = RegularFile::read(m_storageFilePath);
+    if (!read) {
+        if (entryExists(m_storageFilePath))
+            reportUnreadable(read.errorMessage().toUtf8(),
+                QStringLiteral("No workspace is read from \"%1\": %2 It is left as it is and not "
+                               "written over until it reads again.")
+                    .arg(m_storageFilePath, read.errorMessage()));
         return {};
+    }
+    const std::optional<QByteArray> bytes = read.value();
     QString error;
     const std::optional<DecodedFile> decoded = decode(*bytes, &error);
     if (!decoded) {
@@ -280,8 +285,18 @@ void ProjectBookmarkStore::persist(const QList<Record> &records)
 // distinct content. False when a copy could not be written.
 bool ProjectBookmarkStore::keepUndecodableFile()
 {
-    const std::optional<QByteArray> bytes = readWholeFile(m_storageFilePath);
-    if (!bytes || bytes->isEmpty())
+    const auto read = RegularFile::read(m_storageFilePath);
+    if (!read) {
+        // A file that is there but does not read (no permission, not a
+        // regular file) may still hold every workspace: never replace it.
+        if (!entryExists(m_storageFilePath))
+            return true;
+        qCWarning(lcBookmarks).noquote()
+            << QStringLiteral("Not writing \"%1\": %2").arg(m_storageFilePath, read.errorMessage());
+        return false;
+    }
+    const std::optional<QByteArray> bytes = read.value();
+    if (bytes->isEmpty())
         return true;
     const std::optional<DecodedFile> decoded = decode(*bytes);
     if (decoded && decoded->skipped.isEmpty())

@@ -394,6 +394,48 @@ private slots:
         QCOMPARE(readFile(data.filePath(backups(data.path()).last())), bytes + "x");
     }
 
+    // A file that is there but does not read may hold every workspace: it is
+    // reported and never written over.
+    void fileThatDoesNotRead_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("named pipe") << QStringLiteral("fifo");
+        QTest::newRow("no read permission") << QStringLiteral("mode 000");
+    }
+    void fileThatDoesNotRead()
+    {
+        QFETCH(QString, kind);
+        QTemporaryDir data;
+        const QString path = data.filePath(kFile);
+        if (kind == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else {
+            if (::geteuid() == 0)
+                QSKIP("root reads a file whatever its mode");
+            writeFile(path, fileBytes({record('a', "A", folder("a"), 1, "a", 100, 100)}));
+            QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+        }
+        MemorySettingsStore settings;
+        TestSupport::PinnedClock clock(kNow);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("No workspace is read from")));
+        ProjectBookmarkStore store(settings, data.path(), clock);
+        QVERIFY(store.loadRecords().isEmpty());
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("Not writing")));
+        store.save("s", uuid('b'), QStringLiteral("Saved"), folder("b"), 2);
+        if (kind == QLatin1String("fifo")) {
+            struct stat info
+            {
+            };
+            QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+            QVERIFY(S_ISFIFO(info.st_mode));
+        } else {
+            QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+            QCOMPARE(readFile(path), fileBytes({record('a', "A", folder("a"), 1, "a", 100, 100)}));
+        }
+        QVERIFY(backups(data.path()).isEmpty());
+    }
+
     void oneTimeImportFromTheSettings_data()
     {
         QTest::addColumn<QJsonValue>("current");
