@@ -19,6 +19,12 @@ pid=
 cleanup() { [[ -n "$pid" ]] && kill "$pid" 2>/dev/null; rm -rf "$root"; }
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; echo "--- program log:"; cat "$root/log"; exit 1; }
+# Waits up to 10 s for a log line to appear (a loaded machine can be slow),
+# then a moment more so a second, unwanted one would show too.
+await_log() {
+  for _ in $(seq 100); do grep -q "$1" "$root/log" && break; sleep 0.1; done
+  sleep 0.3
+}
 
 mkdir -p "$root/home" "$root/config" "$root/data" "$root/cache"
 export HOME=$root/home XDG_CONFIG_HOME=$root/config XDG_DATA_HOME=$root/data XDG_CACHE_HOME=$root/cache
@@ -49,24 +55,31 @@ xdotool mousemove 800 500
 xdotool windowfocus --sync "$wid" 2>/dev/null || true
 sleep 0.3
 xdotool key ctrl+b
-sleep 0.5
+await_log "sidebar toggled"
 toggles=$(grep -c "sidebar toggled" "$root/log")
 [[ "$toggles" == 1 ]] || fail "Ctrl+B toggled the sidebar $toggles times"
 echo "ok: Ctrl+B toggled the sidebar once"
 
 xdotool key alt+space
-sleep 0.5
+await_log "dictation toggled"
 presses=$(grep -c "dictation toggled" "$root/log")
 [[ "$presses" == 1 ]] || fail "Alt+Space toggled dictation $presses times"
 grep -q "Alt+Space grabbed" "$root/log" || fail "Alt+Space was not grabbed system-wide"
 echo "ok: Alt+Space toggled dictation once (system-wide grab)"
 
 # Dictation is not in this build: the error alert says so. Its OK closes it.
-alert=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | grep -v "^$wid$" | head -1)
+for _ in $(seq 50); do
+  alert=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | grep -v "^$wid$" | head -1)
+  [[ -n "$alert" ]] && break
+  sleep 0.1
+done
 [[ -n "$alert" ]] || fail "no error alert after the failed dictation start"
 xdotool key Return
-sleep 0.5
-still=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | grep -vc "^$wid$")
+for _ in $(seq 50); do
+  still=$(xdotool search --onlyvisible --pid "$pid" 2>/dev/null | grep -vc "^$wid$")
+  [[ "$still" == 0 ]] && break
+  sleep 0.1
+done
 [[ "$still" == 0 ]] || fail "the error alert stayed open"
 echo "ok: the error alert showed and OK closed it"
 
