@@ -325,6 +325,7 @@ EmbeddedTerminalPanel::EmbeddedTerminalPanel(AppState &appState, MainWindowState
     : QWidget(parent), m_appState(appState), m_windowState(windowState)
 {
     setObjectName(QStringLiteral("embeddedTerminalPanel"));
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(16, 0, 16, 4);
     layout->setSpacing(8);
