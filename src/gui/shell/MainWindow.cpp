@@ -722,6 +722,29 @@ bool MainWindow::shouldFocusCLI(const QUuid &workspaceID) const
     return m_state->workspaceTerminalState().isCLIVisible(workspaceID) && fallbackWorkspaceID() == workspaceID;
 }
 
+void MainWindow::routeVoiceTextToTerminal(const QString &text, const QUuid &projectID, bool submitAfterInsertion)
+{
+    if (isUsingEmbeddedGhostty(projectID)) {
+        const WorkspaceTerminalState &terminal = m_state->workspaceTerminalState();
+        const QStringList tabs = terminal.tabIDsByWorkspaceID.value(projectID);
+        const QString active = terminal.activeTabIDByWorkspaceID.value(projectID);
+        const QString tab = tabs.contains(active) ? active
+            : tabs.isEmpty()                      ? WorkspaceTerminalState::defaultTabID(projectID)
+                                                  : tabs.first();
+        m_state->pendingGhosttyInjectedTextBySessionKey.insert(MainWindowState::sessionKey(projectID, tab),
+            GhosttyInjectedText {m_state->nextGhosttyInjectedTextToken++, text, submitAfterInsertion});
+        refreshDetail(); // the shown terminal types it now
+        focusIntegratedTerminalInput(projectID);
+        return;
+    }
+    m_state->commandRunner().setInput(projectID, text);
+    focusIntegratedTerminalInput(projectID);
+    if (submitAfterInsertion) {
+        if (const auto workspace = findWorkspace(m_appState.projects(), projectID))
+            runIntegratedCommand(*workspace);
+    }
+}
+
 bool MainWindow::isUsingEmbeddedGhostty(const QUuid &workspaceID) const
 {
     return EmbeddedTerminalBackendResolver::shared().usesEmbeddedLibrary()

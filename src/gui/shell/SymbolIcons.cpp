@@ -32,7 +32,7 @@ constexpr Entry kTable[] = {
     {"sidebar.trailing", "view-right-close"},
     {"square.split.2x1", "view-split-left-right"},
     {"square.split.2x1.fill", "view-split-left-right"},
-    {"terminal", "utilities-terminal"},
+    {"terminal", "akonadiconsole"},
     {"xmark", "window-close"},
     {"xmark.circle.fill", "dialog-close"},
 };

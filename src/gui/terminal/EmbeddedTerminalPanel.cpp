@@ -555,8 +555,11 @@ void EmbeddedTerminalPanel::rebuild()
 void EmbeddedTerminalPanel::rebuildChips()
 {
     while (QLayoutItem *item = m_chipLayout->takeAt(0)) {
-        if (QWidget *widget = item->widget())
+        // A chip may be the sender of the click that got here: it goes later.
+        if (QWidget *widget = item->widget()) {
+            widget->hide();
             widget->deleteLater();
+        }
         delete item;
     }
     for (int i = 0; i < m_layout->tabs.size(); ++i)
@@ -654,16 +657,28 @@ GhosttyEmbeddedTerminalConfiguration EmbeddedTerminalPanel::configurationFor(con
         configuration.injectedTextShouldSubmit = pending->submitAfterInjection;
     }
     configuration.autoFocus = tab == m_layout->selected;
-    configuration.onFailure
-        = [&state, workspaceID](const QString &message) { state.setGhosttyRuntimeError(workspaceID, message); };
-    configuration.onOutputActivity
-        = [&state, workspaceID, tab] { TerminalTabActions::handleOutputActivity(state, workspaceID, tab); };
-    configuration.onUserInputActivity
-        = [&state, workspaceID, tab] { TerminalTabActions::handleUserInputActivity(state, workspaceID, tab); };
-    configuration.onCommandSubmitted
-        = [&state, workspaceID, tab] { TerminalTabActions::handleCommandSubmitted(state, workspaceID, tab); };
-    configuration.onCommandFinished = [&state, workspaceID, tab](std::optional<qint64>) {
-        TerminalTabActions::handleCommandFinished(state, workspaceID, tab);
+    // A terminal outlives the window that showed it: its events go nowhere
+    // once that window's state is gone.
+    const QPointer<MainWindowState> target(&state);
+    configuration.onFailure = [target, workspaceID](const QString &message) {
+        if (target)
+            target->setGhosttyRuntimeError(workspaceID, message);
+    };
+    configuration.onOutputActivity = [target, workspaceID, tab] {
+        if (target)
+            TerminalTabActions::handleOutputActivity(*target, workspaceID, tab);
+    };
+    configuration.onUserInputActivity = [target, workspaceID, tab] {
+        if (target)
+            TerminalTabActions::handleUserInputActivity(*target, workspaceID, tab);
+    };
+    configuration.onCommandSubmitted = [target, workspaceID, tab] {
+        if (target)
+            TerminalTabActions::handleCommandSubmitted(*target, workspaceID, tab);
+    };
+    configuration.onCommandFinished = [target, workspaceID, tab](std::optional<qint64>) {
+        if (target)
+            TerminalTabActions::handleCommandFinished(*target, workspaceID, tab);
     };
     return configuration;
 }

@@ -267,6 +267,13 @@ private slots:
         QVERIFY(first->isVisible() && second->isVisible());
         QVERIFY(first->visibleText().contains(QStringLiteral("one42")));
 
+        // Dictated text goes to the selected tab, once.
+        window.routeVoiceTextToTerminal(QStringLiteral("  echo said$((3*3))  "), workspace.id, true);
+        QVERIFY2(waitUntil([&] { return second->visibleText().contains(QStringLiteral("said9")); }),
+            qPrintable(second->visibleText()));
+        ShellFixture::settle();
+        QCOMPARE(second->visibleText().count(QStringLiteral("said9")), 1);
+
         // Injected text is typed once per token, then submitted.
         state.pendingGhosttyInjectedTextBySessionKey.insert(
             MainWindowState::sessionKey(workspace.id, tabs.at(1)), GhosttyInjectedText {41, "echo in$((1+1))", true});
