@@ -244,6 +244,17 @@ private slots:
         QVERIFY(state.workspaceTerminalState().currentCommandActivityToken(
             workspace.id, WorkspaceTerminalState::defaultTabID(workspace.id)));
 
+        // Ctrl+C reaches the shell before any window shortcut; Ctrl+T stays
+        // the window's (a new tab).
+        QTest::keyClicks(first, QStringLiteral("sleep 30"));
+        QTest::keyClick(first, Qt::Key_Return);
+        QTest::qWait(300);
+        QTest::keyClick(first, Qt::Key_C, Qt::ControlModifier);
+        QTest::keyClicks(first, QStringLiteral("echo after$((5+5))"));
+        QTest::keyClick(first, Qt::Key_Return);
+        QVERIFY2(waitUntil([&] { return first->visibleText().contains(QStringLiteral("after10")); }, 8000),
+            qPrintable(first->visibleText()));
+
         // A new tab gets its own shell; the first keeps running in the cache.
         QTest::mouseClick(panel->findChild<QPushButton *>(QStringLiteral("newTerminalTabButton")), Qt::LeftButton);
         ShellFixture::settle();
