@@ -3,7 +3,10 @@
 #include "TermSurface.h"
 
 #include <QMouseEvent>
+#include <QPaintEvent>
 #include <QPainter>
+
+#include <vector>
 
 namespace termlib {
 
@@ -61,7 +64,7 @@ bool TermView::eventFilter(QObject *watched, QEvent *event)
     return false;
 }
 
-void TermView::paintEvent(QPaintEvent *)
+void TermView::paintEvent(QPaintEvent *event)
 {
     if (!m_surface)
         return;
@@ -72,54 +75,121 @@ void TermView::paintEvent(QPaintEvent *)
     const bool showCursor = m_surface->cursor(cursorRow, cursorColumn);
     const QColor selection(0x3A, 0x5F, 0x9F);
 
-    for (int row = 0; row < m_surface->rows(); ++row) {
-        for (int column = 0; column < m_surface->columns(); ++column) {
-            const TermSurface::Cell cell = m_surface->cellAt(row, column);
-            if (cell.chars[0] == uint32_t(-1))
-                continue; // the right half of a wide character
-            const int width = std::max(1, cell.width);
-            const QRectF rect(column * cw, row * ch, cw * width, ch);
-            QColor fg = m_surface->rgb(cell.fg);
-            const bool defaultBackground = VTERM_COLOR_IS_DEFAULT_BG(&cell.bg);
-            QColor bg = m_surface->rgb(cell.bg);
-            bool fillBackground = !defaultBackground;
+    // What one cell draws, after reverse video, selection and the cursor.
+    struct Look
+    {
+        QColor fg, bg;
+        bool fill = false;
+        bool bold = false, italic = false, underline = false, strike = false;
+        bool sameText(const Look &other) const
+        {
+            return fg == other.fg && bold == other.bold && italic == other.italic && underline == other.underline
+                && strike == other.strike;
+        }
+    };
+    QFont current = base;
+    bool fontSet = false;
+    auto useFont = [&](const Look &look) {
+        if (fontSet && current.bold() == look.bold && current.italic() == look.italic
+            && current.underline() == look.underline && current.strikeOut() == look.strike)
+            return;
+        current = base;
+        current.setBold(look.bold);
+        current.setItalic(look.italic);
+        current.setUnderline(look.underline);
+        current.setStrikeOut(look.strike);
+        painter.setFont(current);
+        fontSet = true;
+    };
+
+    const int firstRow = std::max(0, int(event->rect().top() / ch));
+    const int lastRow = std::min(m_surface->rows() - 1, int(event->rect().bottom() / ch));
+    const int columns = m_surface->columns();
+    std::vector<TermSurface::Cell> cells(size_t(std::max(columns, 0)));
+    std::vector<Look> looks(cells.size());
+    QString run;
+    for (int row = firstRow; row <= lastRow; ++row) {
+        for (int column = 0; column < columns; ++column) {
+            const TermSurface::Cell &cell = cells[size_t(column)] = m_surface->cellAt(row, column);
+            Look &look = looks[size_t(column)];
+            look.fg = m_surface->rgb(cell.fg);
+            look.bg = m_surface->rgb(cell.bg);
+            look.fill = !VTERM_COLOR_IS_DEFAULT_BG(&cell.bg);
             if (cell.attrs.reverse) {
-                std::swap(fg, bg);
-                fillBackground = true;
+                std::swap(look.fg, look.bg);
+                look.fill = true;
             }
-            const bool selected = m_surface->isSelected(row, column);
-            if (selected) {
-                bg = selection;
-                fillBackground = true;
+            if (m_surface->isSelected(row, column)) {
+                look.bg = selection;
+                look.fill = true;
             }
-            const bool atCursor = showCursor && row == cursorRow && column == cursorColumn;
-            if (atCursor && m_surface->focused()) {
-                std::swap(fg, bg);
-                if (!fillBackground)
-                    fg = QColor(0x10, 0x10, 0x10);
-                bg = QColor(0xE6, 0xE6, 0xE6);
-                fillBackground = true;
+            if (showCursor && row == cursorRow && column == cursorColumn && m_surface->focused()) {
+                std::swap(look.fg, look.bg);
+                if (!look.fill)
+                    look.fg = QColor(0x10, 0x10, 0x10);
+                look.bg = QColor(0xE6, 0xE6, 0xE6);
+                look.fill = true;
             }
-            if (fillBackground)
-                painter.fillRect(rect, bg);
-            if (cell.chars[0] && cell.chars[0] != ' ') {
-                QFont font = base;
-                font.setBold(cell.attrs.bold);
-                font.setItalic(cell.attrs.italic);
-                font.setUnderline(cell.attrs.underline != 0);
-                font.setStrikeOut(cell.attrs.strike);
-                painter.setFont(font);
-                painter.setPen(fg);
-                char32_t chars[VTERM_MAX_CHARS_PER_CELL];
-                int count = 0;
-                for (; count < VTERM_MAX_CHARS_PER_CELL && cell.chars[count]; ++count)
-                    chars[count] = cell.chars[count];
-                painter.drawText(rect, Qt::AlignLeft | Qt::AlignVCenter, QString::fromUcs4(chars, count));
+            look.bold = cell.attrs.bold;
+            look.italic = cell.attrs.italic;
+            look.underline = cell.attrs.underline != 0;
+            look.strike = cell.attrs.strike;
+        }
+
+        // Backgrounds in runs of one colour.
+        for (int column = 0; column < columns;) {
+            const Look &look = looks[size_t(column)];
+            int end = column + 1;
+            while (end < columns && looks[size_t(end)].fill == look.fill && looks[size_t(end)].bg == look.bg)
+                ++end;
+            if (look.fill)
+                painter.fillRect(QRectF(column * cw, row * ch, (end - column) * cw, ch), look.bg);
+            column = end;
+        }
+
+        // Text: plain ASCII in runs of one look (the font is monospaced, so a
+        // run lines up with its cells); anything else cell by cell.
+        auto plain = [&](int column) {
+            const TermSurface::Cell &cell = cells[size_t(column)];
+            return cell.width <= 1 && cell.chars[0] > ' ' && cell.chars[0] < 0x7F && cell.chars[1] == 0
+                && cell.chars[0] != uint32_t(-1);
+        };
+        for (int column = 0; column < columns;) {
+            const TermSurface::Cell &cell = cells[size_t(column)];
+            const Look &look = looks[size_t(column)];
+            if (cell.chars[0] == uint32_t(-1) || cell.chars[0] == 0 || cell.chars[0] == ' ') {
+                ++column; // blank, or the right half of a wide character
+                continue;
             }
-            if (atCursor && !m_surface->focused()) {
-                painter.setPen(QColor(0xE6, 0xE6, 0xE6));
-                painter.drawRect(rect.adjusted(0.5, 0.5, -0.5, -0.5));
+            useFont(look);
+            painter.setPen(look.fg);
+            if (plain(column)) {
+                run.clear();
+                int end = column;
+                while (end < columns && plain(end) && looks[size_t(end)].sameText(look)) {
+                    run.append(QChar(char16_t(cells[size_t(end)].chars[0])));
+                    ++end;
+                }
+                painter.drawText(
+                    QRectF(column * cw, row * ch, (end - column) * cw + cw, ch), Qt::AlignLeft | Qt::AlignVCenter, run);
+                column = end;
+                continue;
             }
+            const int width = std::max(1, cell.width);
+            char32_t chars[VTERM_MAX_CHARS_PER_CELL];
+            int count = 0;
+            for (; count < VTERM_MAX_CHARS_PER_CELL && cell.chars[count]; ++count)
+                chars[count] = cell.chars[count];
+            painter.drawText(QRectF(column * cw, row * ch, cw * width, ch), Qt::AlignLeft | Qt::AlignVCenter,
+                QString::fromUcs4(chars, count));
+            column += width;
+        }
+
+        if (showCursor && row == cursorRow && !m_surface->focused() && cursorColumn < columns) {
+            const int width = std::max(1, cells[size_t(cursorColumn)].width);
+            painter.setPen(QColor(0xE6, 0xE6, 0xE6));
+            painter.setBrush(Qt::NoBrush);
+            painter.drawRect(QRectF(cursorColumn * cw, row * ch, cw * width, ch).adjusted(0.5, 0.5, -0.5, -0.5));
         }
     }
 }

@@ -4,7 +4,9 @@
 #include "terminal/CommandHistory.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -179,10 +181,47 @@ void FallbackCommandRunner::finishIfDone(const QUuid &workspaceID, const std::sh
     finishRun(workspaceID, *run->status);
 }
 
+const QString &FallbackCommandRunner::droppedOutputMarker()
+{
+    static const QString marker = QStringLiteral("[earlier output dropped]\n");
+    return marker;
+}
+
 void FallbackCommandRunner::appendOutput(const QUuid &workspaceID, const QString &text)
 {
-    m_output[workspaceID].append(text);
+    QString &output = m_output[workspaceID];
+    output.append(text);
+    if (output.size() > outputLimit) {
+        // Keep the echo line, the marker and the newest text; cut at a line
+        // start where there is one near, and never inside a surrogate pair.
+        const qsizetype echoEnd = output.indexOf(u'\n') + 1;
+        const QString &marker = droppedOutputMarker();
+        const bool marked = QStringView(output).mid(echoEnd).startsWith(marker);
+        qsizetype cut
+            = std::max(output.size() - (outputLimit - echoEnd - marker.size()), echoEnd + (marked ? marker.size() : 0));
+        const qsizetype lineStart = output.indexOf(u'\n', cut);
+        if (lineStart >= 0 && lineStart - cut < 4096)
+            cut = lineStart + 1;
+        else if (cut < output.size() && output.at(cut).isLowSurrogate())
+            ++cut;
+        output = output.left(echoEnd) + marker + output.mid(cut);
+    }
     emit outputChanged(workspaceID);
+}
+
+void FallbackCommandRunner::stop(const QUuid &workspaceID)
+{
+    const auto run = m_runs.value(workspaceID);
+    if (!run || run->processGroup <= 0)
+        return;
+    const auto group = static_cast<pid_t>(run->processGroup);
+    ::kill(-group, SIGTERM);
+    // Whatever ignores the request is ended a moment later.
+    const std::weak_ptr<Run> weakRun = run;
+    QTimer::singleShot(1500, this, [weakRun, group] {
+        if (weakRun.lock())
+            ::kill(-group, SIGKILL);
+    });
 }
 
 void FallbackCommandRunner::finishRun(const QUuid &workspaceID, int status)

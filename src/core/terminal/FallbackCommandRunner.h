@@ -57,6 +57,14 @@ public:
 
     // Stops every running command with everything it started.
     void stopAll();
+    // Stops the workspace's running command and everything it started; the
+    // run then finishes as usual with its exit line.
+    void stop(const QUuid &workspaceID);
+
+    // The output kept of one run, in characters; past it the oldest text
+    // gives way to one marker line.
+    static constexpr qsizetype outputLimit = 1'000'000;
+    static const QString &droppedOutputMarker();
 
     // "cd '<folder>' && <command>" with quotes in the folder escaped.
     static QString shellLine(const QString &rootPath, const QString &command);

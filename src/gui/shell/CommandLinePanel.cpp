@@ -2,74 +2,196 @@
 
 #include "DarkAppearance.h"
 #include "ShellWidgets.h"
+#include "SymbolIcons.h"
+#include "board/ElidedLabel.h"
 #include "terminal/FallbackCommandRunner.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace {
+
+QColor withAlpha(QColor color, qreal alpha)
+{
+    color.setAlphaF(float(alpha));
+    return color;
+}
+
+// The rounded gradient box behind the output and the input, with its edges.
+void paintInsetBox(QPainter &painter, const QRectF &area)
+{
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF box = area.adjusted(0.5, 0.5, -0.5, -0.5);
+    QPainterPath shape;
+    shape.addRoundedRect(box, 8, 8);
+    painter.fillPath(shape, PageBackdrop::cliPanelBackgroundGradient(box));
+    painter.setPen(QPen(withAlpha(Qt::white, 0.14), 1));
+    painter.drawPath(shape);
+    QLinearGradient edge(box.topLeft(), box.bottomRight());
+    edge.setColorAt(0, withAlpha(Qt::white, 0.16));
+    edge.setColorAt(0.5, Qt::transparent);
+    edge.setColorAt(1, withAlpha(Qt::black, 0.25));
+    painter.setPen(QPen(QBrush(edge), 1));
+    painter.drawRoundedRect(box.adjusted(1, 1, -1, -1), 7, 7);
+    painter.fillRect(QRectF(box.left() + 2, box.bottom() - 1, box.width() - 4, 1), withAlpha(Qt::white, 0.2));
+}
+
+class InsetBox final : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        paintInsetBox(painter, rect());
+    }
+};
+
+class HandleBar final : public QWidget
+{
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(withAlpha(Qt::white, 0.28));
+        painter.drawRoundedRect(QRectF((width() - 64) / 2.0, (height() - 6) / 2.0, 64, 6), 3, 3);
+    }
+};
+
+} // namespace
 
 CommandLinePanel::CommandLinePanel(FallbackCommandRunner &runner, QWidget *parent) : QWidget(parent), m_runner(runner)
 {
     setObjectName(QStringLiteral("commandLinePanel"));
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Maximum);
     auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(14, 10, 14, 12);
+    layout->setContentsMargins(16, 8, 16, 4);
     layout->setSpacing(8);
+    const QString secondary = QStringLiteral("color: %1;").arg(DarkAppearance::secondaryTextColor().name());
 
     auto *header = new QHBoxLayout;
-    m_title = new QLabel(QStringLiteral("Command Line"), this);
-    m_title->setFont(DarkAppearance::interfaceFont(11, QFont::DemiBold));
-    m_title->setStyleSheet(QStringLiteral("color: white;"));
-    header->addWidget(m_title);
-    m_reason = new QLabel(this);
-    m_reason->setObjectName(QStringLiteral("commandLineFallbackReason"));
-    m_reason->setStyleSheet(QStringLiteral("color: rgba(255,255,255,0.55);"));
-    m_reason->setFont(DarkAppearance::interfaceFont(9));
-    header->addWidget(m_reason, 1);
-    m_status = new QLabel(this);
-    m_status->setObjectName(QStringLiteral("commandLineStatus"));
-    m_status->setStyleSheet(QStringLiteral("color: #7ab8ff;"));
-    m_status->setFont(DarkAppearance::interfaceFont(9, QFont::DemiBold));
-    header->addWidget(m_status);
+    header->setSpacing(6);
+    auto *icon = new QLabel(this);
+    icon->setPixmap(SymbolIcons::icon(QStringLiteral("terminal")).pixmap(14, 14));
+    header->addWidget(icon);
+    auto *title = new QLabel(QStringLiteral("Integrated Command Line"), this);
+    title->setObjectName(QStringLiteral("commandLineTitle"));
+    title->setFont(DarkAppearance::interfaceFont(11, QFont::DemiBold));
+    header->addWidget(title);
+    header->addStretch(1);
+    m_rootPath = new ElidedLabel(this);
+    m_rootPath->setObjectName(QStringLiteral("commandLineRootPath"));
+    m_rootPath->setFont(DarkAppearance::interfaceFont(8));
+    m_rootPath->setColor(DarkAppearance::secondaryTextColor());
+    header->addWidget(m_rootPath);
     layout->addLayout(header);
 
-    m_output = new QPlainTextEdit(this);
+    m_reasonRow = new QWidget(this);
+    auto *reasonLayout = new QHBoxLayout(m_reasonRow);
+    reasonLayout->setContentsMargins(0, 0, 0, 0);
+    reasonLayout->setSpacing(8);
+    auto *warning = new QLabel(m_reasonRow);
+    warning->setPixmap(SymbolIcons::icon(QStringLiteral("exclamationmark.triangle.fill")).pixmap(12, 12));
+    reasonLayout->addWidget(warning, 0, Qt::AlignTop);
+    m_reason = new QLabel(m_reasonRow);
+    m_reason->setObjectName(QStringLiteral("commandLineFallbackReason"));
+    m_reason->setFont(DarkAppearance::interfaceFont(8));
+    m_reason->setStyleSheet(secondary);
+    m_reason->setWordWrap(true);
+    m_reason->setMaximumHeight(QFontMetrics(m_reason->font()).lineSpacing() * 2 + 2);
+    reasonLayout->addWidget(m_reason, 1);
+    m_retry = new QPushButton(QStringLiteral("Retry Ghostty"), m_reasonRow);
+    m_retry->setObjectName(QStringLiteral("retryGhosttyButton"));
+    m_retry->setFlat(true);
+    m_retry->setFont(DarkAppearance::interfaceFont(8));
+    m_retry->setCursor(Qt::PointingHandCursor);
+    m_retry->hide();
+    reasonLayout->addWidget(m_retry, 0, Qt::AlignTop);
+    layout->addWidget(m_reasonRow);
+
+    m_outputFrame = new InsetBox(this);
+    auto *outputLayout = new QVBoxLayout(m_outputFrame);
+    outputLayout->setContentsMargins(8, 8, 8, 8);
+    m_output = new QPlainTextEdit(m_outputFrame);
     m_output->setObjectName(QStringLiteral("commandLineOutput"));
     m_output->setReadOnly(true);
-    m_output->setFont(DarkAppearance::codeFont(10));
+    m_output->setFont(DarkAppearance::codeFont(9));
     m_output->setFocusPolicy(Qt::ClickFocus);
-    m_output->setStyleSheet(QStringLiteral("QPlainTextEdit { background: rgba(0,0,0,0.35); color: #e6e6e6;"
-                                           " border: 1px solid rgba(255,255,255,0.12); border-radius: 8px;"
-                                           " padding: 6px; }"));
-    layout->addWidget(m_output, 1);
+    m_output->setFrameShape(QFrame::NoFrame);
+    m_output->setPlaceholderText(QStringLiteral("Output will appear here."));
+    m_output->setStyleSheet(QStringLiteral("QPlainTextEdit { background: transparent; %1 }").arg(secondary));
+    m_output->viewport()->setAutoFillBackground(false);
+    outputLayout->addWidget(m_output);
+    layout->addWidget(m_outputFrame);
+
+    m_handle = new HandleBar(this);
+    m_handle->setObjectName(QStringLiteral("commandLineResizeHandle"));
+    m_handle->setFixedHeight(12);
+    m_handle->setCursor(Qt::SizeVerCursor);
+    m_handle->setToolTip(QStringLiteral("Drag to resize CLI output"));
+    m_handle->installEventFilter(this);
+    layout->addWidget(m_handle);
 
     auto *inputRow = new QHBoxLayout;
-    auto *prompt = new QLabel(QStringLiteral("$"), this);
-    prompt->setFont(DarkAppearance::codeFont(11, QFont::Bold));
-    prompt->setStyleSheet(QStringLiteral("color: #a88bfa;"));
-    inputRow->addWidget(prompt);
-    m_input = new QLineEdit(this);
+    inputRow->setSpacing(8);
+    auto *inputBox = new InsetBox(this);
+    auto *inputLayout = new QHBoxLayout(inputBox);
+    inputLayout->setContentsMargins(10, 8, 10, 8);
+    m_input = new QLineEdit(inputBox);
     m_input->setObjectName(QStringLiteral("commandLineInput"));
-    m_input->setFont(DarkAppearance::codeFont(11));
-    m_input->setPlaceholderText(QStringLiteral("Type a command and press Return"));
-    m_input->setStyleSheet(QStringLiteral("QLineEdit { background: rgba(255,255,255,0.08); color: white;"
-                                          " border: 1px solid rgba(255,255,255,0.18); border-radius: 8px;"
-                                          " padding: 6px 10px; }"));
-    inputRow->addWidget(m_input, 1);
+    m_input->setFont(DarkAppearance::codeFont(10));
+    m_input->setFrame(false);
+    m_input->setPlaceholderText(QStringLiteral("Run command in workspace… (Ctrl+R to search history)"));
+    m_input->setStyleSheet(QStringLiteral("QLineEdit { background: transparent; color: white; border: none; }"));
+    inputLayout->addWidget(m_input);
+    inputRow->addWidget(inputBox, 1);
+    m_run = new QPushButton(QStringLiteral("Run"), this);
+    m_run->setObjectName(QStringLiteral("commandLineRunButton"));
+    m_run->setDefault(true);
+    m_run->setStyleSheet(QStringLiteral("QPushButton { background: %1; color: white; border-radius: 6px; "
+                                        "padding: 6px 14px; } QPushButton:disabled { background: %2; color: %3; }")
+                             .arg(DarkAppearance::accentColor().name(), withAlpha(Qt::white, 0.1).name(QColor::HexArgb),
+                                 DarkAppearance::secondaryTextColor().name()));
+    inputRow->addWidget(m_run);
+    m_stop = new QPushButton(QStringLiteral("Stop"), this);
+    m_stop->setObjectName(QStringLiteral("commandLineStopButton"));
+    m_stop->setToolTip(QStringLiteral("Stop the running command and everything it started"));
+    m_stop->hide();
+    inputRow->addWidget(m_stop);
     layout->addLayout(inputRow);
 
     connect(m_input, &QLineEdit::textEdited, this, [this](const QString &text) {
         if (!m_workspaceID.isNull())
             m_runner.setInput(m_workspaceID, text);
+        showRunning();
     });
     connect(m_input, &QLineEdit::returnPressed, this, [this] {
         if (!m_workspaceID.isNull())
             emit runRequested(m_workspaceID);
     });
+    connect(m_run, &QPushButton::clicked, this, [this] {
+        if (!m_workspaceID.isNull())
+            emit runRequested(m_workspaceID);
+    });
+    connect(m_stop, &QPushButton::clicked, this, [this] { m_runner.stop(m_workspaceID); });
+    connect(m_retry, &QPushButton::clicked, this, [this] { emit retryRequested(m_workspaceID); });
     connect(&m_runner, &FallbackCommandRunner::outputChanged, this, [this](const QUuid &id) {
         if (id == m_workspaceID)
             showOutput();
@@ -82,19 +204,69 @@ CommandLinePanel::CommandLinePanel(FallbackCommandRunner &runner, QWidget *paren
         if (id == m_workspaceID)
             showRunning();
     });
+    applyHeight();
 }
 
 void CommandLinePanel::bind(const QUuid &workspaceID, const QString &rootPath, const QString &fallbackReason)
 {
-    m_title->setText(QStringLiteral("Command Line — ") + rootPath);
-    m_title->setToolTip(rootPath);
-    m_reason->setText(fallbackReason);
+    m_rootPath->setText(rootPath);
+    m_reason->setText(QStringLiteral("Using legacy CLI: ") + fallbackReason);
+    m_reason->setToolTip(fallbackReason);
+    m_reasonRow->setVisible(!fallbackReason.isEmpty());
     if (m_workspaceID == workspaceID)
         return;
     m_workspaceID = workspaceID;
     showOutput();
     showInput();
     showRunning();
+    applyHeight();
+}
+
+void CommandLinePanel::setRetryAvailable(bool available)
+{
+    m_retry->setVisible(available);
+}
+
+void CommandLinePanel::setHeightMaps(QHash<QUuid, double> *heights, QHash<QUuid, double> *resizeStarts)
+{
+    m_heights = heights;
+    m_resizeStarts = resizeStarts;
+    applyHeight();
+}
+
+double CommandLinePanel::outputHeight() const
+{
+    const double stored = m_heights ? m_heights->value(m_workspaceID, 200.0) : 200.0;
+    return std::clamp(stored, 90.0, 500.0);
+}
+
+void CommandLinePanel::applyHeight()
+{
+    m_outputFrame->setFixedHeight(int(outputHeight()));
+}
+
+bool CommandLinePanel::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != m_handle || !m_heights || !m_resizeStarts)
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+        m_dragStart = static_cast<QMouseEvent *>(event)->globalPosition().y();
+        return true;
+    case QEvent::MouseMove: {
+        const qreal translation = static_cast<QMouseEvent *>(event)->globalPosition().y() - m_dragStart;
+        const double start = m_resizeStarts->value(m_workspaceID, outputHeight());
+        m_resizeStarts->insert(m_workspaceID, start);
+        m_heights->insert(m_workspaceID, std::clamp(start - translation, 90.0, 500.0));
+        applyHeight();
+        return true;
+    }
+    case QEvent::MouseButtonRelease:
+        m_resizeStarts->remove(m_workspaceID);
+        return true;
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
 }
 
 void CommandLinePanel::showOutput()
@@ -102,8 +274,19 @@ void CommandLinePanel::showOutput()
     const QString text = m_runner.output(m_workspaceID);
     if (m_output->toPlainText() == text)
         return;
-    m_output->setPlainText(text);
-    m_output->verticalScrollBar()->setValue(m_output->verticalScrollBar()->maximum());
+    QScrollBar *bar = m_output->verticalScrollBar();
+    const bool atEnd = bar->value() >= bar->maximum() - 2;
+    const QString shown = m_output->toPlainText();
+    if (!shown.isEmpty() && text.startsWith(shown)) {
+        // Only new text: append it instead of laying out everything again.
+        QTextCursor cursor(m_output->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertText(text.mid(shown.size()));
+    } else {
+        m_output->setPlainText(text);
+    }
+    if (atEnd)
+        bar->setValue(bar->maximum());
 }
 
 void CommandLinePanel::showInput()
@@ -111,11 +294,24 @@ void CommandLinePanel::showInput()
     const QString text = m_runner.input(m_workspaceID);
     if (m_input->text() != text)
         m_input->setText(text);
+    showRunning();
 }
 
 void CommandLinePanel::showRunning()
 {
-    m_status->setText(m_runner.isRunning(m_workspaceID) ? QStringLiteral("Running…") : QString());
+    const bool running = m_runner.isRunning(m_workspaceID);
+    m_run->setText(running ? QStringLiteral("Running…") : QStringLiteral("Run"));
+    m_run->setEnabled(!running && !m_runner.input(m_workspaceID).trimmed().isEmpty());
+    if (running && m_input->isEnabled())
+        m_restoreInputFocus = m_input->hasFocus();
+    const bool reenabled = !running && !m_input->isEnabled();
+    m_input->setEnabled(!running);
+    m_stop->setVisible(running);
+    // The input gives up the focus while disabled; it takes it back after.
+    if (reenabled && m_restoreInputFocus && isVisible())
+        m_input->setFocus(Qt::OtherFocusReason);
+    if (reenabled)
+        m_restoreInputFocus = false;
 }
 
 void CommandLinePanel::paintEvent(QPaintEvent *)
@@ -125,6 +321,4 @@ void CommandLinePanel::paintEvent(QPaintEvent *)
     QPainterPath path;
     path.addRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 12, 12);
     painter.fillPath(path, PageBackdrop::cliPanelBackgroundGradient(rect()));
-    painter.setPen(QPen(QColor(255, 255, 255, 30), 1));
-    painter.drawPath(path);
 }

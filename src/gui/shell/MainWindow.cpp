@@ -302,7 +302,8 @@ void MainWindow::buildLayout()
     m_board = new WorkspaceBoardHost(m_appState, *m_state, m_workspacePage);
     boardColumn->addWidget(m_board, 3);
     m_commandLinePanel = new CommandLinePanel(m_state->commandRunner(), m_workspacePage);
-    m_commandLinePanel->setMinimumHeight(220);
+    m_commandLinePanel->setHeightMaps(
+        &m_state->commandLineHeightByProjectID, &m_state->commandLineResizeStartHeightByProjectID);
     boardColumn->addWidget(m_commandLinePanel, 2);
     m_terminalPanel = new EmbeddedTerminalPanel(m_appState, *m_state, m_workspacePage);
     boardColumn->addWidget(m_terminalPanel, 2);
@@ -486,6 +487,8 @@ void MainWindow::connectSignals()
         if (const auto workspace = findWorkspace(m_appState.projects(), id))
             runIntegratedCommand(*workspace);
     });
+    connect(m_commandLinePanel, &CommandLinePanel::retryRequested, this,
+        [this](const QUuid &id) { m_state->setGhosttyRuntimeError(id, std::nullopt); });
     connect(&m_state->commandRunner(), &FallbackCommandRunner::focusRequested, this,
         [this](const QUuid &id) { m_state->setFocusedCLIProjectID(id); });
     // The command line's focus value follows the real keyboard focus.
@@ -717,6 +720,29 @@ void MainWindow::focusIntegratedTerminalInput(const std::optional<QUuid> &worksp
 bool MainWindow::shouldFocusCLI(const QUuid &workspaceID) const
 {
     return m_state->workspaceTerminalState().isCLIVisible(workspaceID) && fallbackWorkspaceID() == workspaceID;
+}
+
+void MainWindow::routeVoiceTextToTerminal(const QString &text, const QUuid &projectID, bool submitAfterInsertion)
+{
+    if (isUsingEmbeddedGhostty(projectID)) {
+        const WorkspaceTerminalState &terminal = m_state->workspaceTerminalState();
+        const QStringList tabs = terminal.tabIDsByWorkspaceID.value(projectID);
+        const QString active = terminal.activeTabIDByWorkspaceID.value(projectID);
+        const QString tab = tabs.contains(active) ? active
+            : tabs.isEmpty()                      ? WorkspaceTerminalState::defaultTabID(projectID)
+                                                  : tabs.first();
+        m_state->pendingGhosttyInjectedTextBySessionKey.insert(MainWindowState::sessionKey(projectID, tab),
+            GhosttyInjectedText {m_state->nextGhosttyInjectedTextToken++, text, submitAfterInsertion});
+        refreshDetail(); // the shown terminal types it now
+        focusIntegratedTerminalInput(projectID);
+        return;
+    }
+    m_state->commandRunner().setInput(projectID, text);
+    focusIntegratedTerminalInput(projectID);
+    if (submitAfterInsertion) {
+        if (const auto workspace = findWorkspace(m_appState.projects(), projectID))
+            runIntegratedCommand(*workspace);
+    }
 }
 
 bool MainWindow::isUsingEmbeddedGhostty(const QUuid &workspaceID) const
@@ -1152,7 +1178,11 @@ void MainWindow::refreshDetail()
     m_cliToggle->setIcon(
         SymbolIcons::icon(cliShown ? QStringLiteral("chevron.down.square") : QStringLiteral("chevron.up.square")));
     const bool embedded = isUsingEmbeddedGhostty(id);
-    m_commandLinePanel->bind(id, workspace->rootPath, EmbeddedTerminalBackendResolver::shared().fallbackReason());
+    const auto runtimeError = m_state->ghosttyRuntimeErrorByProjectID().constFind(id);
+    const bool failedAtRunTime = runtimeError != m_state->ghosttyRuntimeErrorByProjectID().constEnd();
+    m_commandLinePanel->bind(id, workspace->rootPath,
+        failedAtRunTime ? *runtimeError : EmbeddedTerminalBackendResolver::shared().fallbackReason());
+    m_commandLinePanel->setRetryAvailable(failedAtRunTime);
     m_commandLinePanel->setVisible(cliShown && !embedded);
     if (cliShown && embedded)
         m_terminalPanel->setWorkspace(*workspace, false, std::nullopt, true);

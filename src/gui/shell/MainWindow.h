@@ -79,6 +79,9 @@ public:
 
     // Runs the workspace's typed command line.
     void runIntegratedCommand(const BL_Workspace &workspace);
+    // Types a text (a dictation, say) into the workspace's terminal: into its
+    // selected tab, or the command line's input when that is in use.
+    void routeVoiceTextToTerminal(const QString &text, const QUuid &projectID, bool submitAfterInsertion);
 
     // "Left Sidebar": hides or shows the sidebar column (debounced).
     void toggleBookmarkBar();

@@ -153,6 +153,16 @@ void MainWindowState::cancelAllTerminalOutputIdleWatches()
     terminalEventIgnoreUntilBySessionKey.clear();
 }
 
+void MainWindowState::cancelTerminalOutputIdleWatch(const QUuid &workspaceID, const QString &tabID)
+{
+    const QString key = sessionKey(workspaceID, tabID);
+    if (QTimer *watch = m_idleWatches.take(key)) {
+        watch->stop();
+        watch->deleteLater();
+    }
+    terminalEventIgnoreUntilBySessionKey.remove(key);
+}
+
 void MainWindowState::pruneTerminalOutputIdleWatches(const QSet<QUuid> &keeping)
 {
     QStringList prefixes;

@@ -136,6 +136,8 @@ public:
     void scheduleTerminalOutputIdleWatch(const QUuid &workspaceID, const QString &tabID, quint64 activityToken);
     void markTerminalEventIgnoreAfterTabSwitch(const QUuid &workspaceID, const QString &tabID);
     void cancelAllTerminalOutputIdleWatches();
+    // Ends one tab's watch and its ignore window (closing the tab).
+    void cancelTerminalOutputIdleWatch(const QUuid &workspaceID, const QString &tabID);
     void pruneTerminalOutputIdleWatches(const QSet<QUuid> &keeping);
     QStringList terminalOutputIdleWatchKeys() const { return m_idleWatches.keys(); }
     QHash<QString, QDateTime> terminalEventIgnoreUntilBySessionKey;
@@ -161,6 +163,11 @@ public:
 
     std::optional<QString> copiedGettingStartedCommand;
     double standaloneCommandLineHeight = 540;
+    // Heights of the terminal area (embedded panel) or output area (process-
+    // backed command line) by workspace; each panel clamps what it reads into
+    // its own range and takes its own default for a missing entry.
+    QHash<QUuid, double> commandLineHeightByProjectID;
+    QHash<QUuid, double> commandLineResizeStartHeightByProjectID;
 
 signals:
     void changed(MainWindowState::Field field);

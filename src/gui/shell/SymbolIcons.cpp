@@ -17,15 +17,22 @@ struct Entry
 // Keep sorted by symbol name: lookups use a binary search.
 constexpr Entry kTable[] = {
     {"arrow.clockwise", "view-refresh"},
+    {"arrow.down.right.and.arrow.up.left", "view-restore"},
     {"arrow.triangle.branch", "vcs-branch"},
+    {"arrow.up.left.and.arrow.down.right", "view-fullscreen"},
     {"chevron.down.square", "go-down"},
     {"chevron.up.square", "go-up"},
     {"doc.on.doc", "edit-copy"},
+    {"exclamationmark.triangle.fill", "dialog-warning"},
     {"folder", "folder"},
     {"gearshape", "configure"},
+    {"pin.slash.fill", "window-unpin"},
     {"plus", "list-add"},
     {"sidebar.right", "view-right-new"},
     {"sidebar.trailing", "view-right-close"},
+    {"square.split.2x1", "view-split-left-right"},
+    {"square.split.2x1.fill", "view-split-left-right"},
+    {"terminal", "akonadiconsole"},
     {"xmark", "window-close"},
     {"xmark.circle.fill", "dialog-close"},
 };

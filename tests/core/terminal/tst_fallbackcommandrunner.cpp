@@ -233,6 +233,44 @@ private slots:
         QVERIFY(TestSupport::waitUntil([&] { return groupIsGone(group); }, 5000));
     }
 
+    void theStopButtonEndsTheWholeGroupAndTheRunFinishes()
+    {
+        MemorySettingsStore settings;
+        FallbackCommandRunner runner(settings);
+        const BL_Workspace w = workspaceAt(folder(QStringLiteral("stop button")));
+        runner.setInput(w.id, QStringLiteral("sleep 60 & trap '' TERM; echo $((6 * 7)); sleep 60"));
+        runner.runIntegratedCommand(w);
+        QVERIFY(TestSupport::waitUntil([&] { return runner.output(w.id).contains(QStringLiteral("\n42\n")); }));
+        const qint64 group = runner.runningProcessID(w.id);
+        runner.stop(w.id);
+        QVERIFY(waitForIdle(runner, w.id, 10000));
+        QVERIFY(TestSupport::waitUntil([&] { return groupIsGone(group); }, 5000));
+        QVERIFY2(runner.output(w.id).contains(QStringLiteral("\n42\n\n\n[exit ")), qPrintable(runner.output(w.id)));
+        // The command line takes the next command.
+        runner.setInput(w.id, QStringLiteral("echo again"));
+        runner.runIntegratedCommand(w);
+        QVERIFY(waitForIdle(runner, w.id));
+        QVERIFY(runner.output(w.id).endsWith(QStringLiteral("again\n\n\n[exit 0]")));
+    }
+
+    void endlessOutputIsCappedBehindAMarker()
+    {
+        MemorySettingsStore settings;
+        FallbackCommandRunner runner(settings);
+        const BL_Workspace w = workspaceAt(folder(QStringLiteral("cap")));
+        runner.setInput(w.id, QStringLiteral("seq 1 400000"));
+        runner.runIntegratedCommand(w);
+        QVERIFY(waitForIdle(runner, w.id, 60000));
+        const QString output = runner.output(w.id);
+        QVERIFY(output.size() <= FallbackCommandRunner::outputLimit + 64);
+        QVERIFY(output.startsWith(QStringLiteral("$ seq 1 400000\n") + FallbackCommandRunner::droppedOutputMarker()));
+        QVERIFY(output.endsWith(QStringLiteral("\n399999\n400000\n\n\n[exit 0]")));
+        // Cut at a line start: the first kept line is a whole number.
+        const QString firstKept = output.section(u'\n', 2, 2);
+        QVERIFY2(firstKept.toInt() > 1 && output.contains(u'\n' + QString::number(firstKept.toInt() + 1) + u'\n'),
+            qPrintable(firstKept));
+    }
+
     void aFailedLaunchIsReportedInThePane()
     {
         MemorySettingsStore settings;
