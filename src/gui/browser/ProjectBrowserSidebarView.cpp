@@ -97,6 +97,8 @@ void ProjectBrowserSidebarView::buildInterface()
     m_tabScroll->setStyleSheet(QStringLiteral("QScrollArea { background: transparent; }"));
     m_tabScroll->viewport()->setAutoFillBackground(false);
     m_tabRow = new QWidget(m_tabScroll);
+    m_tabRow->setObjectName(QStringLiteral("browserTabRow"));
+    m_tabRow->setStyleSheet(QStringLiteral("#browserTabRow { background: transparent; }"));
     m_tabRow->setAutoFillBackground(false);
     m_tabLayout = new QHBoxLayout(m_tabRow);
     m_tabLayout->setContentsMargins(10, 0, 10, 0);
@@ -247,6 +249,12 @@ void ProjectBrowserSidebarView::render()
 
 void ProjectBrowserSidebarView::renderTabs()
 {
+    // The state changes often for other reasons: redraw only what changed.
+    if (m_renderedTabs == m_model->tabs() && m_renderedActiveTabID == m_model->activeTabID()
+        && m_tabLayout->count() > 0)
+        return;
+    m_renderedTabs = m_model->tabs();
+    m_renderedActiveTabID = m_model->activeTabID();
     while (QLayoutItem *item = m_tabLayout->takeAt(0)) {
         if (QWidget *widget = item->widget()) {
             widget->hide();
@@ -283,7 +291,7 @@ void ProjectBrowserSidebarView::renderTabs()
             auto *close = new QToolButton(chip);
             close->setObjectName(QStringLiteral("browserTabCloseButton"));
             close->setIcon(SymbolIcons::icon(QStringLiteral("xmark")));
-            close->setIconSize(QSize(10, 10));
+            close->setIconSize(QSize(12, 12));
             close->setAutoRaise(true);
             close->setStyleSheet(QStringLiteral("QToolButton { border: none; padding: 0; background: transparent; }"));
             connect(close, &QToolButton::clicked, this, [this, id] {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "browser/BrowserTabs.h"
 #include "browser/WebViewPurpose.h"
 
 #include <QUuid>
@@ -92,6 +93,8 @@ private:
     QLineEdit *m_addressField = nullptr;
     QWidget *m_pageFrame = nullptr;
     ProjectScopedWebView *m_pageView = nullptr;
+    QList<BrowserTab> m_renderedTabs;
+    std::optional<QUuid> m_renderedActiveTabID;
     QUuid m_pageProjectID;
     QUuid m_pageTabID;
 };

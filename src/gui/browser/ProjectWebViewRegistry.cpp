@@ -8,15 +8,6 @@
 #include <QCoreApplication>
 #include <QWidget>
 
-namespace {
-
-void clearSharedRegistry()
-{
-    ProjectWebViewRegistry::shared().clear();
-}
-
-} // namespace
-
 ProjectWebViewRegistry &ProjectWebViewRegistry::shared()
 {
     static ProjectWebViewRegistry *registry = [] {
@@ -24,9 +15,10 @@ ProjectWebViewRegistry &ProjectWebViewRegistry::shared()
             WebContent *content = WebEngineModule::createContent(nullptr, error);
             return content ? new ProjectWebPage(content, timeout) : nullptr;
         });
-        // The pages go before the application object and the engine's
-        // profile with it; the registry itself lives on.
-        qAddPostRoutine(clearSharedRegistry);
+        // The pages go while the application still runs, before the
+        // engine's profile; the registry itself lives on.
+        if (QCoreApplication *application = QCoreApplication::instance())
+            QObject::connect(application, &QCoreApplication::aboutToQuit, application, [made] { made->clear(); });
         return made;
     }();
     return *registry;
