@@ -195,6 +195,33 @@ private slots:
         f.registry.evictWebView(f.project, f.tab, WebViewPurpose::workspace);
     }
 
+    void aStoppedLoadIsReportedAsCancelledAndKeepsThePage()
+    {
+        Fixture f;
+        // The engine reports a stopped load as a failed one ("aborted"): the
+        // module tells it apart from a real failure.
+        QWidget host;
+        std::unique_ptr<WebContent> content(WebEngineModule::createContent(&host));
+        QList<WebLoadOutcome> outcomes;
+        WebContentEvents events;
+        events.loadOutcome = [&](const WebLoadOutcome &outcome) { outcomes << outcome; };
+        content->setEvents(std::move(events));
+        content->load(QUrl(f.server.url(QStringLiteral("/slow"))));
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.requests("/slow"), 1, engineWait);
+        content->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(outcomes.size(), 1, engineWait);
+        QVERIFY(!outcomes.first().ok);
+        QVERIFY(outcomes.first().cancelled);
+
+        // A preview page that is stopped keeps its address; it is not blanked.
+        f.show(QStringLiteral("/slow"));
+        QTRY_COMPARE_WITH_TIMEOUT(f.server.requests("/slow"), 2, engineWait);
+        f.page()->stopLoading();
+        QTest::qWait(500);
+        QCOMPARE(f.page()->currentURL(), QUrl(f.server.url(QStringLiteral("/slow"))));
+        f.registry.evictWebView(f.project, f.tab, WebViewPurpose::workspace);
+    }
+
     void supersededNavigationsDoNotBlank()
     {
         Fixture f;
