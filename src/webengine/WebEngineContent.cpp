@@ -43,6 +43,9 @@ QWebEngineProfile *previewProfile()
         // No storage name: cookies, cache and storage stay in memory and are
         // forgotten when the application ends.
         profile = new QWebEngineProfile(QCoreApplication::instance());
+        // A preview shows what the development server serves now: pages are
+        // always fetched afresh, never taken from a cache.
+        profile->setHttpCacheType(QWebEngineProfile::NoCache);
         // The starting address of a preview can come from files inside a
         // workspace: local content reads neither files nor remote addresses.
         QWebEngineSettings *settings = profile->settings();
@@ -50,6 +53,13 @@ QWebEngineProfile *previewProfile()
         settings->setAttribute(QWebEngineSettings::LocalContentCanAccessRemoteUrls, false);
     }
     return profile;
+}
+
+// The network stack's "aborted" (a navigation dropped for a newer one),
+// which the engine may report as a failed load rather than a stopped one.
+bool isAbort(const QWebEngineLoadingInfo &info)
+{
+    return info.status() == QWebEngineLoadingInfo::LoadFailedStatus && info.errorCode() == -3;
 }
 
 class EngineContent final : public QWebEngineView, public WebContent
@@ -67,11 +77,18 @@ public:
                 m_events.loadProgress(percent);
         });
         connect(page(), &QWebEnginePage::loadingChanged, this, [this](const QWebEngineLoadingInfo &info) {
-            if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus || !m_events.loadFinished)
+            if (info.status() == QWebEngineLoadingInfo::LoadStartedStatus)
                 return;
-            const bool ok = info.status() == QWebEngineLoadingInfo::LoadSucceededStatus;
-            const bool cancelled = info.status() == QWebEngineLoadingInfo::LoadStoppedStatus;
-            m_events.loadFinished(ok, cancelled);
+            WebLoadOutcome outcome;
+            outcome.url = info.url();
+            outcome.ok = info.status() == QWebEngineLoadingInfo::LoadSucceededStatus;
+            outcome.cancelled = info.status() == QWebEngineLoadingInfo::LoadStoppedStatus || isAbort(info);
+            outcome.errorCode = info.errorCode();
+            outcome.errorString = info.errorString();
+            if (m_events.loadFinished)
+                m_events.loadFinished(outcome.ok, outcome.cancelled);
+            if (m_events.loadOutcome)
+                m_events.loadOutcome(outcome);
         });
         connect(this, &QWebEngineView::urlChanged, this, [this](const QUrl &url) {
             if (m_events.urlChanged)

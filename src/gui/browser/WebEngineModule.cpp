@@ -6,7 +6,7 @@
 #include <QLibrary>
 #include <QLoggingCategory>
 
-Q_LOGGING_CATEGORY(lcWebEngine, "tessaron.browser")
+Q_LOGGING_CATEGORY(lcWebEngine, "tessaron.browser", QtInfoMsg)
 
 namespace {
 

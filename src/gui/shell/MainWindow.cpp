@@ -309,7 +309,7 @@ void MainWindow::buildLayout()
     boardColumn->addWidget(m_terminalPanel, 2);
     body->addLayout(boardColumn, 1);
     m_webPreview = new ProjectBrowserSidebarView({}, m_workspacePage);
-    m_webPreview->setFixedWidth(360);
+    m_webPreview->setFixedWidth(ProjectBrowserSidebarView::defaultSidebarWidth);
     body->addWidget(m_webPreview);
     pageLayout->addLayout(body, 1);
     m_detailStack->addWidget(m_workspacePage);
@@ -400,6 +400,8 @@ void MainWindow::connectSignals()
             break;
         case AppState::Field::taskStores:
         case AppState::Field::browserSidebarEnabledProjectIDs:
+        case AppState::Field::browserURLByProjectID:
+        case AppState::Field::browserRefreshTokenByProjectID:
         case AppState::Field::teams:
             refreshDetail();
             break;
@@ -438,6 +440,9 @@ void MainWindow::connectSignals()
             break;
         case MainWindowState::Field::isCreateTeamPromptVisible:
             syncCreateTeamAlert();
+            break;
+        case MainWindowState::Field::browserAddressBarFocusTokenByProjectID:
+            refreshDetail();
             break;
         default:
             break;
@@ -1167,11 +1172,16 @@ void MainWindow::refreshDetail()
     m_browserToggle->setText(browserShown ? QStringLiteral("Hide Browser") : QStringLiteral("Show Browser"));
     m_browserToggle->setIcon(
         SymbolIcons::icon(browserShown ? QStringLiteral("sidebar.trailing") : QStringLiteral("sidebar.right")));
-    m_webPreview->setVisible(browserShown);
     ProjectBrowserSidebarArguments browserArguments;
     browserArguments.projectID = id;
     browserArguments.initialURLString = m_appState.browserURL(id);
+    browserArguments.refreshToken = m_appState.browserRefreshTokenByProjectID().value(id, 0);
+    browserArguments.focusAddressBarToken = m_state->browserAddressBarFocusTokenByProjectID().value(id, 0);
+    browserArguments.isVisible = browserShown;
+    browserArguments.setVisible = [this, id](bool visible) { m_appState.setBrowserSidebarVisible(visible, id); };
+    browserArguments.onURLChange = [this, id](const QString &address) { m_appState.setBrowserURL(address, id); };
     m_webPreview->update(browserArguments);
+    m_webPreview->setVisible(browserShown);
 
     const bool cliShown = m_state->workspaceTerminalState().isCLIVisible(id);
     m_cliToggle->setText(cliShown ? QStringLiteral("Hide CLI") : QStringLiteral("Show CLI"));
