@@ -4,7 +4,9 @@
 // Prints "ready" once the scene is on screen and runs until killed. Run under
 // xvfb-run with a temporary HOME (docs/screenshots/take-board-screenshots).
 #include "../shell/ShellFixture.h"
+#include "board/GitDiffView.h"
 #include "board/KanbanBoardView.h"
+#include "board/TaskBoardColumnModel.h"
 #include "board/TaskCardView.h"
 #include "board/TaskDetailPanel.h"
 #include "board/TaskGitDiffSection.h"
@@ -54,7 +56,10 @@ struct Scene
         artifact.diffFilePath = path;
         artifact.summary = BL_TaskGitDiffSummary {added, removed, 1};
         artifact.isExact = true;
-        app.applyTaskGitDiffArtifact(artifact, id, workspace.id);
+        store().updateTask(id, [&](BL_Task &task) {
+            task.metadata = BL_TaskGitDiffArtifact::encode(artifact, task.metadata);
+            task.updatedAt = TimePoint::now();
+        });
     }
 
     void converse(const QUuid &id)
