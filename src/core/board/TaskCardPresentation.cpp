@@ -5,10 +5,10 @@
 #include "common/UuidText.h"
 
 #include <QFileInfo>
-#include <cmath>
-#include <limits>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <cmath>
+#include <limits>
 
 namespace {
 
@@ -27,7 +27,8 @@ std::optional<std::optional<QString>> strictCandidate(const QJsonObject &object)
 {
     std::optional<QString> title;
     std::optional<QString> prompt;
-    for (const auto &[key, target] : {std::pair {QStringLiteral("title"), &title}, {QStringLiteral("prompt"), &prompt}}) {
+    for (const auto &[key, target] :
+        {std::pair {QStringLiteral("title"), &title}, {QStringLiteral("prompt"), &prompt}}) {
         const QJsonValue value = object.value(key);
         if (value.isUndefined() || value.isNull())
             continue;
@@ -83,9 +84,9 @@ std::optional<QString> TaskSubmitterUsernameParser::username(const QByteArray &m
 }
 
 TaskCardRenderModel::TaskCardRenderModel(const BL_Task &task)
-    : title(TaskInputSummaryParser::title(task.inputData, task.blID))
-    , submitterUsername(TaskSubmitterUsernameParser::username(task.metadata))
-    , completionExitCode(exitCode(task.outputData))
+    : title(TaskInputSummaryParser::title(task.inputData, task.blID)),
+      submitterUsername(TaskSubmitterUsernameParser::username(task.metadata)),
+      completionExitCode(exitCode(task.outputData))
 {
     const std::optional<BL_TaskGitDiffArtifact> artifact = BL_TaskGitDiffArtifact::decode(task.metadata);
     if (artifact)
@@ -94,9 +95,9 @@ TaskCardRenderModel::TaskCardRenderModel(const BL_Task &task)
 }
 
 TaskCardRenderModel::TaskCardRenderModel(const BL_Task &task, const TaskGitCheckpointService &patchReader)
-    : title(TaskInputSummaryParser::title(task.inputData, task.blID))
-    , submitterUsername(TaskSubmitterUsernameParser::username(task.metadata))
-    , completionExitCode(exitCode(task.outputData))
+    : title(TaskInputSummaryParser::title(task.inputData, task.blID)),
+      submitterUsername(TaskSubmitterUsernameParser::username(task.metadata)),
+      completionExitCode(exitCode(task.outputData))
 {
     const std::optional<BL_TaskGitDiffArtifact> artifact = BL_TaskGitDiffArtifact::decode(task.metadata);
     if (!artifact)
@@ -155,8 +156,8 @@ bool TaskCardRules::isCompletionFailure(const BL_Task &task, const TaskCardRende
 
 bool TaskCardRules::canOpenGitDiffFromCard(const BL_Task &task, const TaskCardRenderModel &model)
 {
-    return (task.status == BL_TaskStatus::completed || task.status == BL_TaskStatus::failed)
-        && model.hasReadableGitDiff && model.gitDiffSummary.has_value();
+    return (task.status == BL_TaskStatus::completed || task.status == BL_TaskStatus::failed) && model.hasReadableGitDiff
+        && model.gitDiffSummary.has_value();
 }
 
 QString TaskCardRules::borderColorName(const BL_Task &task, const TaskCardRenderModel &model)
@@ -192,8 +193,14 @@ std::pair<CardRgb, CardRgb> TaskCardRules::backgroundGradient(BL_TaskStatus stat
     return {};
 }
 
-bool TaskCardRules::showsForceDelegate(BL_TaskStatus status) { return status == BL_TaskStatus::queued; }
-bool TaskCardRules::showsWorkerComplete(BL_TaskStatus status) { return status == BL_TaskStatus::inProgress; }
+bool TaskCardRules::showsForceDelegate(BL_TaskStatus status)
+{
+    return status == BL_TaskStatus::queued;
+}
+bool TaskCardRules::showsWorkerComplete(BL_TaskStatus status)
+{
+    return status == BL_TaskStatus::inProgress;
+}
 bool TaskCardRules::showsKilled(BL_TaskStatus status, bool isKillRequested)
 {
     return status == BL_TaskStatus::inProgress && isKillRequested;

@@ -62,9 +62,10 @@ BoardColumnView::BoardColumnView(KanbanBoardView &board, BL_TaskStatus status, Q
     header->setSpacing(8);
     auto *title = new QLabel(BoardRules::columnTitle(status), this);
     title->setObjectName(QStringLiteral("boardColumnTitle"));
-    title->setFont(DarkAppearance::interfaceFont(12, QFont::DemiBold));
-    header->addWidget(title);
-    header->addStretch(1);
+    title->setFont(DarkAppearance::interfaceFont(11, QFont::DemiBold));
+    title->setMinimumWidth(0);
+    title->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    header->addWidget(title, 1);
     if (status == BL_TaskStatus::queued) {
         m_plus = new QToolButton(this);
         m_plus->setObjectName(QStringLiteral("boardCreateButton"));
@@ -179,8 +180,10 @@ TaskCardView *BoardColumnView::makeCard(const BL_Task &task)
         // The hover details change the card's height.
         QMetaObject::invokeMethod(this, &BoardColumnView::relayout, Qt::QueuedConnection);
     };
-    auto *card = new TaskCardView(task, m_board.store().taskStyle(task), m_board.cancellationRequestedTaskIDs().contains(id),
-        TaskCardRenderModel(task, m_board.environment().patchReader), *m_board.environment().clock, std::move(callbacks), m_canvas);
+    auto *card
+        = new TaskCardView(task, m_board.store().taskStyle(task), m_board.cancellationRequestedTaskIDs().contains(id),
+            TaskCardRenderModel(task, m_board.environment().patchReader), *m_board.environment().clock,
+            std::move(callbacks), m_canvas);
     return card;
 }
 
@@ -193,7 +196,8 @@ void BoardColumnView::rebuildRows(int first, int last)
         const auto task = m_board.store().task(ids[row]);
         if (!card || !task)
             continue;
-        card->update(*task, m_board.store().taskStyle(*task), m_board.cancellationRequestedTaskIDs().contains(task->blID),
+        card->update(*task, m_board.store().taskStyle(*task),
+            m_board.cancellationRequestedTaskIDs().contains(task->blID),
             TaskCardRenderModel(*task, m_board.environment().patchReader));
         changed = true;
     }
@@ -208,7 +212,8 @@ void BoardColumnView::refreshKillMarks()
         if (requested == it.value()->isKillRequested())
             continue;
         if (const auto task = m_board.store().task(it.key()))
-            it.value()->update(*task, m_board.store().taskStyle(*task), requested, TaskCardRenderModel(*task, m_board.environment().patchReader));
+            it.value()->update(*task, m_board.store().taskStyle(*task), requested,
+                TaskCardRenderModel(*task, m_board.environment().patchReader));
     }
     relayout();
 }

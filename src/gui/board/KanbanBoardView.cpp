@@ -19,12 +19,12 @@
 
 KanbanBoardView::KanbanBoardView(TaskBoardStore &store, const QUuid &projectID, const QString &projectRootPath,
     BoardEnvironment environment, BoardCallbacks callbacks, QWidget *parent)
-    : QWidget(parent)
-    , m_store(&store)
-    , m_projectID(projectID)
-    , m_projectRootPath(projectRootPath)
-    , m_environment(std::move(environment))
-    , m_callbacks(std::move(callbacks))
+    : QWidget(parent),
+      m_store(&store),
+      m_projectID(projectID),
+      m_projectRootPath(projectRootPath),
+      m_environment(std::move(environment)),
+      m_callbacks(std::move(callbacks))
 {
     setObjectName(QStringLiteral("kanbanBoard"));
     auto *layout = new QHBoxLayout(this);
@@ -246,9 +246,8 @@ bool KanbanBoardView::openBoardGitDiffIfAvailable(const BL_Task &task)
         else
             presentDiff(std::nullopt, read.error().message);
     });
-    watcher->setFuture(QtConcurrent::run([reader, task, artifact = *artifact] {
-        return reader.readPatch(task.projectID, task.blID, artifact);
-    }));
+    watcher->setFuture(QtConcurrent::run(
+        [reader, task, artifact = *artifact] { return reader.readPatch(task.projectID, task.blID, artifact); }));
     return true;
 }
 

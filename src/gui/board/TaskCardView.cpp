@@ -29,7 +29,10 @@ QString rgba(const QColor &color, double alpha)
     return QStringLiteral("rgba(%1,%2,%3,%4)").arg(color.red()).arg(color.green()).arg(color.blue()).arg(alpha);
 }
 
-QFont smallCaption(QFont::Weight weight = QFont::Normal) { return DarkAppearance::interfaceFont(9, weight); }
+QFont smallCaption(QFont::Weight weight = QFont::Normal)
+{
+    return DarkAppearance::interfaceFont(9, weight);
+}
 
 } // namespace
 
@@ -48,17 +51,20 @@ QColor CardColors::named(const QString &name)
     return QColor(0x8E, 0x8E, 0x93);
 }
 
-QColor CardColors::rgb(const CardRgb &rgb) { return QColor::fromRgbF(rgb.red, rgb.green, rgb.blue); }
+QColor CardColors::rgb(const CardRgb &rgb)
+{
+    return QColor::fromRgbF(rgb.red, rgb.green, rgb.blue);
+}
 
 TaskCardView::TaskCardView(const BL_Task &task, const BL_TaskStyleToken &style, bool isKillRequested,
     const TaskCardRenderModel &renderModel, const Clock &clock, Callbacks callbacks, QWidget *parent)
-    : QWidget(parent)
-    , m_task(task)
-    , m_style(style)
-    , m_killRequested(isKillRequested)
-    , m_model(renderModel)
-    , m_clock(clock)
-    , m_callbacks(std::move(callbacks))
+    : QWidget(parent),
+      m_task(task),
+      m_style(style),
+      m_killRequested(isKillRequested),
+      m_model(renderModel),
+      m_clock(clock),
+      m_callbacks(std::move(callbacks))
 {
     setObjectName(QStringLiteral("taskCard:") + UuidText::upper(task.blID));
     setAttribute(Qt::WA_Hover);
@@ -82,13 +88,23 @@ void TaskCardView::build()
     m_tag = new QLabel(this);
     m_tag->setObjectName(QStringLiteral("taskCardTag"));
     m_tag->setFont(smallCaption());
-    m_killed = new QLabel(QStringLiteral("Killed"), this);
+    // The marker: the stop symbol and "Killed" on a red capsule.
+    m_killed = new QLabel(this);
     m_killed->setObjectName(QStringLiteral("taskCardKilled"));
-    m_killed->setFont(smallCaption(QFont::DemiBold));
     const QColor red = CardColors::named(QStringLiteral("red"));
-    m_killed->setStyleSheet(QStringLiteral("QLabel { color: %1; background: %2; border: 1px solid %3;"
-                                           " border-radius: 8px; padding: 1px 8px; }")
-                                .arg(red.name(), rgba(red, 0.14), rgba(red, 0.4)));
+    m_killed->setStyleSheet(QStringLiteral("#taskCardKilled { background: %1; border: 1px solid %2;"
+                                           " border-radius: 8px; }")
+                                .arg(rgba(red, 0.14), rgba(red, 0.4)));
+    auto *killedRow = new QHBoxLayout(m_killed);
+    killedRow->setContentsMargins(8, 2, 8, 2);
+    killedRow->setSpacing(4);
+    auto *stop = new QLabel(m_killed);
+    stop->setPixmap(SymbolIcons::icon(QStringLiteral("stop.fill")).pixmap(10, 10));
+    killedRow->addWidget(stop);
+    auto *killedText = new QLabel(QStringLiteral("Killed"), m_killed);
+    killedText->setFont(smallCaption(QFont::DemiBold));
+    killedText->setStyleSheet(QStringLiteral("color: %1; background: transparent; border: none;").arg(red.name()));
+    killedRow->addWidget(killedText);
     m_delete = new QToolButton(this);
     m_delete->setObjectName(QStringLiteral("taskCardDelete"));
     m_delete->setFixedSize(18, 18);
@@ -144,6 +160,10 @@ void TaskCardView::build()
         auto *label = new QLabel(m_details);
         label->setObjectName(QLatin1String(name));
         label->setFont(smallCaption());
+        // Long state names and ids are cut in the middle rather than
+        // pushing the card wider.
+        label->setMinimumWidth(0);
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         details->addWidget(label);
         return label;
     };
@@ -185,8 +205,8 @@ void TaskCardView::build()
     });
 }
 
-void TaskCardView::update(const BL_Task &task, const BL_TaskStyleToken &style, bool isKillRequested,
-    const TaskCardRenderModel &renderModel)
+void TaskCardView::update(
+    const BL_Task &task, const BL_TaskStyleToken &style, bool isKillRequested, const TaskCardRenderModel &renderModel)
 {
     m_task = task;
     m_style = style;
@@ -212,8 +232,9 @@ void TaskCardView::refresh()
     const QColor red = CardColors::named(QStringLiteral("red"));
     const QColor deleteColor = killed ? DarkAppearance::secondaryTextColor() : red;
     const QColor deleteFill = killed ? CardColors::named(QStringLiteral("gray")) : red;
-    m_delete->setStyleSheet(QStringLiteral("QToolButton { color: %1; background: %2; border: none; border-radius: 9px; }")
-                                .arg(deleteColor.name(), rgba(deleteFill, 0.12)));
+    m_delete->setStyleSheet(
+        QStringLiteral("QToolButton { color: %1; background: %2; border: none; border-radius: 9px; }")
+            .arg(deleteColor.name(), rgba(deleteFill, 0.12)));
 
     m_title->setText(m_model.title);
     const bool pill = TaskCardRules::canOpenGitDiffFromCard(m_task, m_model) && m_model.gitDiffSummary;
@@ -232,11 +253,12 @@ void TaskCardView::refresh()
             pillLayout->addWidget(label);
         }
         const QColor green = CardColors::named(QStringLiteral("green"));
-        label->setText(QStringLiteral("<span style=\"color:%1\">+%2</span>&nbsp;&nbsp;<span style=\"color:%3\">-%4</span>")
-                           .arg(rgba(green, 0.95))
-                           .arg(m_model.gitDiffSummary->linesAdded)
-                           .arg(rgba(red, 0.95))
-                           .arg(m_model.gitDiffSummary->linesRemoved));
+        label->setText(
+            QStringLiteral("<span style=\"color:%1\">+%2</span>&nbsp;&nbsp;<span style=\"color:%3\">-%4</span>")
+                .arg(rgba(green, 0.95))
+                .arg(m_model.gitDiffSummary->linesAdded)
+                .arg(rgba(red, 0.95))
+                .arg(m_model.gitDiffSummary->linesRemoved));
         m_pill->setAccessibleName(QStringLiteral("+%1 -%2")
                                       .arg(m_model.gitDiffSummary->linesAdded)
                                       .arg(m_model.gitDiffSummary->linesRemoved));
@@ -284,9 +306,15 @@ void TaskCardView::setHovered(bool hovered)
         m_callbacks.onHoverChanged(hovered);
 }
 
-bool TaskCardView::isGlowRunning() const { return m_glow->state() == QAbstractAnimation::Running; }
+bool TaskCardView::isGlowRunning() const
+{
+    return m_glow->state() == QAbstractAnimation::Running;
+}
 
-QString TaskCardView::dragText() const { return UuidText::upper(m_task.blID); }
+QString TaskCardView::dragText() const
+{
+    return UuidText::upper(m_task.blID);
+}
 
 void TaskCardView::syncGlow()
 {
@@ -300,9 +328,15 @@ void TaskCardView::syncGlow()
     }
 }
 
-int TaskCardView::heightForWidth(int width) const { return layout()->totalHeightForWidth(width); }
+int TaskCardView::heightForWidth(int width) const
+{
+    return layout()->totalHeightForWidth(width);
+}
 
-QSize TaskCardView::sizeHint() const { return QSize(256, heightForWidth(256)); }
+QSize TaskCardView::sizeHint() const
+{
+    return QSize(256, heightForWidth(256));
+}
 
 void TaskCardView::paintEvent(QPaintEvent *)
 {
@@ -388,8 +422,8 @@ void TaskCardView::mousePressEvent(QMouseEvent *event)
 
 void TaskCardView::mouseMoveEvent(QMouseEvent *event)
 {
-    if (!m_pressed || (event->position().toPoint() - m_pressPosition).manhattanLength()
-            < QApplication::startDragDistance()) {
+    if (!m_pressed
+        || (event->position().toPoint() - m_pressPosition).manhattanLength() < QApplication::startDragDistance()) {
         QWidget::mouseMoveEvent(event);
         return;
     }

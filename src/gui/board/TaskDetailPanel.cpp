@@ -28,7 +28,10 @@
 
 namespace {
 
-QString secondary() { return DarkAppearance::secondaryTextColor().name(); }
+QString secondary()
+{
+    return DarkAppearance::secondaryTextColor().name();
+}
 
 QLabel *smallLabel(const char *name, QWidget *parent, qreal size = 10)
 {
@@ -55,7 +58,10 @@ struct BubbleLook
     QColor border;
 };
 
-QColor rgbA(double r, double g, double b, double a) { return QColor::fromRgbF(r, g, b, a); }
+QColor rgbA(double r, double g, double b, double a)
+{
+    return QColor::fromRgbF(r, g, b, a);
+}
 
 BubbleLook bubbleLook(BL_TaskConversationRole role)
 {
@@ -103,11 +109,11 @@ private:
 
 TaskDetailPanel::TaskDetailPanel(const BoardEnvironment &environment, QString projectRootPath,
     std::function<void()> dismiss, std::function<void(const QString &)> onOpenURL, QWidget *parent)
-    : QFrame(parent)
-    , m_environment(environment)
-    , m_projectRootPath(std::move(projectRootPath))
-    , m_dismiss(std::move(dismiss))
-    , m_onOpenURL(std::move(onOpenURL))
+    : QFrame(parent),
+      m_environment(environment),
+      m_projectRootPath(std::move(projectRootPath)),
+      m_dismiss(std::move(dismiss)),
+      m_onOpenURL(std::move(onOpenURL))
 {
     setObjectName(QStringLiteral("taskDetail"));
     setAutoFillBackground(true);
@@ -270,6 +276,7 @@ void TaskDetailPanel::build()
     m_historyToggle->setArrowType(Qt::RightArrow);
     m_historyToggle->setCheckable(true);
     m_historyToggle->setAutoRaise(true);
+    m_historyToggle->setStyleSheet(QStringLiteral("QToolButton { border: none; background: transparent; }"));
     connect(m_historyToggle, &QToolButton::toggled, this, &TaskDetailPanel::setHistoryExpanded);
     historyHeader->addWidget(m_historyToggle);
     m_historyCount = smallLabel("taskDetailHistoryCount", m_content, 9);
@@ -303,7 +310,10 @@ void TaskDetailPanel::build()
     column->addWidget(m_historyBody);
 }
 
-std::optional<QUuid> TaskDetailPanel::taskID() const { return m_shownID; }
+std::optional<QUuid> TaskDetailPanel::taskID() const
+{
+    return m_shownID;
+}
 
 QString TaskDetailPanel::logPath() const
 {
@@ -351,7 +361,8 @@ void TaskDetailPanel::setTask(const std::optional<BL_Task> &task, bool openGitDi
         if (m_diffSection)
             m_diffSection->deleteLater();
         m_diffSection = new TaskGitDiffSection(m_environment.patchReader, *task, m_diffBlock);
-        m_diffSection->setParentWindowContentWidth(m_parentWidth > 0 ? std::optional<double>(m_parentWidth) : std::nullopt);
+        m_diffSection->setParentWindowContentWidth(
+            m_parentWidth > 0 ? std::optional<double>(m_parentWidth) : std::nullopt);
         m_diffLayout->addWidget(m_diffSection);
         m_historyToggle->setChecked(false);
         m_title->setText(TaskInputSummaryParser::title(task->inputData, task->blID));
@@ -427,8 +438,7 @@ void TaskDetailPanel::refreshDerivedState()
     }));
 }
 
-void TaskDetailPanel::applyConversation(
-    const QList<BL_TaskConversationTurn> &turns, const std::optional<QString> &tail)
+void TaskDetailPanel::applyConversation(const QList<BL_TaskConversationTurn> &turns, const std::optional<QString> &tail)
 {
     m_rows = TaskDetailPresentation::conversationRows(turns, tail);
     QList<QUuid> ids;
@@ -438,15 +448,21 @@ void TaskDetailPanel::applyConversation(
     m_rowIDs = ids;
     rebuildBubbles();
     if (idsChanged && !m_rows.isEmpty()) {
+        // Scrolled on a later turn, once the new bubbles are laid out: the
+        // range grows as they settle, and each growth moves the target.
         ++m_scrollRequests;
-        QTimer::singleShot(0, this, [this] {
-            QScrollBar *bar = m_transcript->verticalScrollBar();
+        QScrollBar *bar = m_transcript->verticalScrollBar();
+        auto scrollToEnd = [this, bar] {
             auto *animation = new QPropertyAnimation(bar, "value", this);
             animation->setDuration(200);
             animation->setEasingCurve(QEasingCurve::OutCubic);
             animation->setEndValue(bar->maximum());
             animation->start(QAbstractAnimation::DeleteWhenStopped);
-        });
+        };
+        auto *follow = new QObject(this);
+        connect(bar, &QScrollBar::rangeChanged, follow, scrollToEnd);
+        QTimer::singleShot(0, follow, scrollToEnd);
+        QTimer::singleShot(600, follow, &QObject::deleteLater);
     }
 }
 
@@ -551,8 +567,8 @@ void TaskDetailPanel::downloadStdoutLog()
     if (!m_task || m_downloading)
         return;
     const QString source = logPath();
-    const QString folder = m_environment.downloadsFolder ? m_environment.downloadsFolder()
-                                                         : TaskDetailPresentation::downloadsFolder();
+    const QString folder
+        = m_environment.downloadsFolder ? m_environment.downloadsFolder() : TaskDetailPresentation::downloadsFolder();
     const QUuid taskID = m_task->blID;
     m_downloading = true;
     auto *watcher = new QFutureWatcher<TaskDetailPresentation::DownloadOutcome>(this);

@@ -119,6 +119,7 @@ void WorkspaceBoardHost::rebuild()
         = [state, projectID](const QUuid &id) { state->reconcileTaskGitCheckpointIfNeeded(id, projectID); };
     callbacks.onTaskDetailVisibilityChanged = [this](bool visible) { m_windowState.setTaskDetailVisible(visible); };
 
-    m_board = new KanbanBoardView(*store, projectID, workspace->rootPath, std::move(environment), std::move(callbacks), this);
+    m_board = new KanbanBoardView(
+        *store, projectID, workspace->rootPath, std::move(environment), std::move(callbacks), this);
     layout()->addWidget(m_board);
 }

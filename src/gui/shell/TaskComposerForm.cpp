@@ -67,7 +67,10 @@ QString label(TaskPriority priority)
     return text;
 }
 
-bool NewTaskDraft::canCreate() const { return !Text::trimmed(title).isEmpty(); }
+bool NewTaskDraft::canCreate() const
+{
+    return !Text::trimmed(title).isEmpty();
+}
 
 namespace {
 
@@ -133,13 +136,12 @@ QWidget *segmented(QButtonGroup *group, const QString &caption, const QStringLis
         button->setMinimumWidth(56);
         const QString left = i == 0 ? QStringLiteral("6px") : QStringLiteral("0");
         const QString right = i == labels.size() - 1 ? QStringLiteral("6px") : QStringLiteral("0");
-        button->setStyleSheet(
-            QStringLiteral("QPushButton { color: white; background: rgba(255,255,255,0.08);"
-                           " border: 1px solid rgba(255,255,255,0.16); padding: 4px 10px;"
-                           " border-top-left-radius: %1; border-bottom-left-radius: %1;"
-                           " border-top-right-radius: %2; border-bottom-right-radius: %2; }"
-                           "QPushButton:checked { background: #0a84ff; border-color: #0a84ff; }")
-                .arg(left, right));
+        button->setStyleSheet(QStringLiteral("QPushButton { color: white; background: rgba(255,255,255,0.08);"
+                                             " border: 1px solid rgba(255,255,255,0.16); padding: 4px 10px;"
+                                             " border-top-left-radius: %1; border-bottom-left-radius: %1;"
+                                             " border-top-right-radius: %2; border-bottom-right-radius: %2; }"
+                                             "QPushButton:checked { background: #0a84ff; border-color: #0a84ff; }")
+                                  .arg(left, right));
         group->addButton(button, i);
         row->addWidget(button);
         if (i == checked)
@@ -274,7 +276,10 @@ TaskComposerForm::TaskComposerForm(const QString &projectName, std::function<voi
     m_title->setFocus();
 }
 
-TaskComposerForm::~TaskComposerForm() { setFilterInstalled(false); }
+TaskComposerForm::~TaskComposerForm()
+{
+    setFilterInstalled(false);
+}
 
 NewTaskDraft TaskComposerForm::draft() const
 {

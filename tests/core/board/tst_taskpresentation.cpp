@@ -33,8 +33,8 @@ QByteArray shellResult(int exitCode)
 
 QByteArray artifactMetadata(const QString &path, bool withSummary = true)
 {
-    QString summary = withSummary ? QStringLiteral(R"(,"summary":{"filesChanged":1,"linesAdded":12,"linesRemoved":3})")
-                                  : QString();
+    QString summary
+        = withSummary ? QStringLiteral(R"(,"summary":{"filesChanged":1,"linesAdded":12,"linesRemoved":3})") : QString();
     return QStringLiteral(R"({"git_diff_artifact":{"diffFilePath":"%1","isExact":true,"state":"ready"%2}})")
         .arg(path, summary)
         .toUtf8();
@@ -70,10 +70,13 @@ private slots:
         QTest::addColumn<QString>("expected");
         const QString fallback = QStringLiteral("Task E621E1F8");
         QTest::newRow("trimmed title") << QByteArray(R"({"title":"  Fix login  ","prompt":"x"})") << "Fix login";
-        QTest::newRow("blank title wins over prompt") << QByteArray(R"({"title":"   ","prompt":"Fix login"})") << fallback;
-        QTest::newRow("null title takes prompt") << QByteArray(R"({"title":null,"prompt":"Fix login\n"})") << "Fix login";
+        QTest::newRow("blank title wins over prompt")
+            << QByteArray(R"({"title":"   ","prompt":"Fix login"})") << fallback;
+        QTest::newRow("null title takes prompt")
+            << QByteArray(R"({"title":null,"prompt":"Fix login\n"})") << "Fix login";
         QTest::newRow("two-line prompt") << QByteArray(R"({"prompt":"one\ntwo"})") << "one\ntwo";
-        QTest::newRow("number title, lenient prompt") << QByteArray(R"({"title":5,"prompt":"Fix login"})") << "Fix login";
+        QTest::newRow("number title, lenient prompt")
+            << QByteArray(R"({"title":5,"prompt":"Fix login"})") << "Fix login";
         QTest::newRow("array title, no prompt") << QByteArray(R"({"title":["a"]})") << fallback;
         QTest::newRow("empty bytes") << QByteArray() << fallback;
         QTest::newRow("malformed") << QByteArray("{\"title\":") << fallback;
@@ -120,10 +123,11 @@ private slots:
         QTest::newRow("completed, exit 2") << int(BL_TaskStatus::completed) << shellResult(2) << "red";
         QTest::newRow("completed, exit -1") << int(BL_TaskStatus::completed) << shellResult(-1) << "red";
         QTest::newRow("completed, no output") << int(BL_TaskStatus::completed) << QByteArray() << "green";
-        QTest::newRow("completed, other output") << int(BL_TaskStatus::completed) << QByteArray(R"({"a":1})") << "green";
-        QTest::newRow("exit code beyond 32 bits") << int(BL_TaskStatus::completed)
-                                                  << QByteArray(R"({"command":"x","exitCode":4294967298,"stderr":"","stdout":""})")
-                                                  << "green";
+        QTest::newRow("completed, other output")
+            << int(BL_TaskStatus::completed) << QByteArray(R"({"a":1})") << "green";
+        QTest::newRow("exit code beyond 32 bits")
+            << int(BL_TaskStatus::completed)
+            << QByteArray(R"({"command":"x","exitCode":4294967298,"stderr":"","stdout":""})") << "green";
         QTest::newRow("failed, exit 0") << int(BL_TaskStatus::failed) << shellResult(0) << "red";
         QTest::newRow("queued, exit 2") << int(BL_TaskStatus::queued) << shellResult(2) << "gray";
         QTest::newRow("backlog") << int(BL_TaskStatus::backlog) << QByteArray() << "gray";
@@ -204,8 +208,8 @@ private slots:
         QTest::newRow("no items") << QStringList {} << inProgress << "refused";
         QTest::newRow("not a UUID") << QStringList {QStringLiteral("hello")} << inProgress << "refused";
         QTest::newRow("braced UUID") << QStringList {"{" + queued + "}"} << inProgress << "refused";
-        QTest::newRow("other board's task") << QStringList {QUuid::createUuid().toString(QUuid::WithoutBraces)}
-                                            << inProgress << "refused";
+        QTest::newRow("other board's task")
+            << QStringList {QUuid::createUuid().toString(QUuid::WithoutBraces)} << inProgress << "refused";
         QTest::newRow("only the first item") << QStringList {QStringLiteral("x"), queued} << inProgress << "refused";
     }
     void drops()
@@ -249,7 +253,8 @@ private slots:
         const QString c = QStringLiteral("cccccccc-0000-4000-8000-000000000000");
         // 10:00:02, 10:00:00, 10:00:01 and a tie broken by upper-case id.
         const QList<BL_TaskConversationTurn> turns {turn(c, 2, QStringLiteral("third")),
-            turn(b, 0, QStringLiteral("second")), turn(a, 0, QStringLiteral("first")), turn(QUuid::createUuid().toString(), 1, QStringLiteral("middle"))};
+            turn(b, 0, QStringLiteral("second")), turn(a, 0, QStringLiteral("first")),
+            turn(QUuid::createUuid().toString(), 1, QStringLiteral("middle"))};
         const auto rows = TaskDetailPresentation::conversationRows(turns, QStringLiteral("\n  done \n"));
         QCOMPARE(rows.size(), 4);
         QCOMPARE(rows[0].content, QStringLiteral("first"));
@@ -270,8 +275,10 @@ private slots:
             result.timestamp = TimePoint::fromReferenceSeconds(seconds);
             return result;
         };
-        const auto sorted = TaskDetailPresentation::sortedHistory({event(QStringLiteral("aaaaaaaa-0000-4000-8000-000000000000"), 5),
-            event(QStringLiteral("bbbbbbbb-0000-4000-8000-000000000000"), 5), event(QStringLiteral("cccccccc-0000-4000-8000-000000000000"), 9)});
+        const auto sorted
+            = TaskDetailPresentation::sortedHistory({event(QStringLiteral("aaaaaaaa-0000-4000-8000-000000000000"), 5),
+                event(QStringLiteral("bbbbbbbb-0000-4000-8000-000000000000"), 5),
+                event(QStringLiteral("cccccccc-0000-4000-8000-000000000000"), 9)});
         QCOMPARE(sorted[0].timestamp.referenceSeconds(), 9.0);
         QVERIFY(sorted[1].id.toString().contains(QStringLiteral("bbbbbbbb")));
         QVERIFY(sorted[2].id.toString().contains(QStringLiteral("aaaaaaaa")));
@@ -317,10 +324,14 @@ private slots:
         QTest::newRow("https link, sentence dot stays text")
             << "See https://example.com/a?b=1&c=2."
             << R"(See <a href="https://example.com/a?b=1&amp;c=2" style="color:#0a84ff;text-decoration:underline;">https://example.com/a?b=1&amp;c=2</a>.)";
-        QTest::newRow("markup escaped") << "<b>hi</b> & \"x\"" << "&lt;b&gt;hi&lt;/b&gt; &amp; &quot;x&quot;";
-        QTest::newRow("file address stays text") << "file:///etc/passwd" << "file:///etc/passwd";
-        QTest::newRow("javascript stays text") << "javascript:alert(1)" << "javascript:alert(1)";
-        QTest::newRow("line breaks") << "a\nb" << "a<br>b";
+        QTest::newRow("markup escaped") << "<b>hi</b> & \"x\""
+                                        << "&lt;b&gt;hi&lt;/b&gt; &amp; &quot;x&quot;";
+        QTest::newRow("file address stays text") << "file:///etc/passwd"
+                                                 << "file:///etc/passwd";
+        QTest::newRow("javascript stays text") << "javascript:alert(1)"
+                                               << "javascript:alert(1)";
+        QTest::newRow("line breaks") << "a\nb"
+                                     << "a<br>b";
         QTest::newRow("quote cannot break out")
             << "http://x.test/\"onmouseover=\"alert(1)"
             << R"(<a href="http://x.test/" style="color:#0a84ff;text-decoration:underline;">http://x.test/</a>&quot;onmouseover=&quot;alert(1))";

@@ -68,7 +68,8 @@ struct Scene
         const QList<std::pair<BL_TaskConversationRole, QString>> turns {
             {BL_TaskConversationRole::manager, QStringLiteral("Add a pricing comparison table to the landing page.")},
             {BL_TaskConversationRole::worker,
-                QStringLiteral("Looking at the page layout first. The design notes are at https://example.com/design.")},
+                QStringLiteral(
+                    "Looking at the page layout first. The design notes are at https://example.com/design.")},
             {BL_TaskConversationRole::tool, QStringLiteral("$ npm test\n14 passing")},
             {BL_TaskConversationRole::system, QStringLiteral("Worker finished; checkpoint captured.")},
         };
@@ -83,8 +84,8 @@ struct Scene
                 task.appendConversationTurn(turn);
             }
         });
-        app.taskLogWriter().appendTaskStdoutChunk(
-            workspace.id, id, QStringLiteral("> build\nvite v5 building for production...\n✓ 42 modules transformed.\ndone in 1.8s\n"));
+        app.taskLogWriter().appendTaskStdoutChunk(workspace.id, id,
+            QStringLiteral("> build\nvite v5 building for production...\n✓ 42 modules transformed.\ndone in 1.8s\n"));
         TestSupport::waitForFuture(app.taskLogWriter().flush());
     }
 };
@@ -109,24 +110,33 @@ int main(int argc, char *argv[])
     Scene scene {app, workspace};
 
     scene.create(QStringLiteral("Write release notes for 2.4"), BL_TaskStatus::backlog, QStringLiteral("low"));
-    scene.create(QStringLiteral("Audit the sign-in flow for token leaks"), BL_TaskStatus::backlog, QStringLiteral("high"));
-    const QUuid queued = scene.create(QStringLiteral("Add pricing comparison table"), BL_TaskStatus::queued);
-    const QUuid running = scene.create(QStringLiteral("Migrate settings storage to the new schema"), BL_TaskStatus::inProgress);
-    const QUuid killed = scene.create(QStringLiteral("Profile the slow dashboard query"), BL_TaskStatus::inProgress, QStringLiteral("high"));
+    scene.create(
+        QStringLiteral("Audit the sign-in flow for token leaks"), BL_TaskStatus::backlog, QStringLiteral("high"));
+    const QUuid queued = scene.create(QStringLiteral("Add pricing comparison table"), BL_TaskStatus::backlog);
+    // Queued on the board without waking the scheduler, so it stays there.
+    scene.store().updateTask(queued, [](BL_Task &task) {
+        task.status = BL_TaskStatus::queued;
+        task.updatedAt = TimePoint::now();
+    });
+    const QUuid running
+        = scene.create(QStringLiteral("Migrate settings storage to the new schema"), BL_TaskStatus::inProgress);
+    const QUuid killed = scene.create(
+        QStringLiteral("Profile the slow dashboard query"), BL_TaskStatus::inProgress, QStringLiteral("high"));
     const QUuid failed = scene.create(QStringLiteral("Upgrade the bundler"), BL_TaskStatus::failed);
-    const QUuid done = scene.create(QStringLiteral("Fix the flaky checkout test"), BL_TaskStatus::completed, QStringLiteral("low"));
+    const QUuid done
+        = scene.create(QStringLiteral("Fix the flaky checkout test"), BL_TaskStatus::completed, QStringLiteral("low"));
     scene.patch(done, 24, 7);
     scene.patch(failed, 3, 12);
     scene.converse(done);
     ShellFixture::settle();
-    Q_UNUSED(queued);
-    Q_UNUSED(running);
+    Q_UNUSED(killed);
 
     if (sceneName == QStringLiteral("board")) {
-        board.deleteFromCard(killed);
-        app.setLastErrorMessage(std::nullopt);
+        // A run gone quiet for 20 minutes shows its last activity in red.
+        scene.store().updateTask(
+            running, [](BL_Task &task) { task.taskLastActivityDate = TimePoint::now().addSeconds(-1200); });
         ShellFixture::settle();
-        if (TaskCardView *card = board.card(queued))
+        if (TaskCardView *card = board.card(running))
             card->setHovered(true);
     } else if (sceneName == QStringLiteral("composer")) {
         board.requestCreate(BL_TaskStatus::queued);

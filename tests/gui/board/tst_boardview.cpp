@@ -100,7 +100,8 @@ public:
         const TaskGitCheckpointService service = app->taskGitCheckpointService();
         const QString path = service.patchFilePath(workspace.id, id);
         if (write)
-            TestSupport::writeFile(path, "diff --git a/a.txt b/a.txt\n--- a/a.txt\n+++ b/a.txt\n@@ -1 +1 @@\n-old\n+new\n");
+            TestSupport::writeFile(
+                path, "diff --git a/a.txt b/a.txt\n--- a/a.txt\n+++ b/a.txt\n@@ -1 +1 @@\n-old\n+new\n");
         BL_TaskGitDiffArtifact artifact;
         artifact.state = BL_TaskGitDiffState::ready;
         artifact.diffFilePath = path;
@@ -123,7 +124,8 @@ private slots:
     {
         BoardWindow w;
         QVERIFY(w.open());
-        QCOMPARE(w.board().column(BL_TaskStatus::queued)->findChild<QLabel *>(QStringLiteral("boardColumnTitle"))->text(),
+        QCOMPARE(
+            w.board().column(BL_TaskStatus::queued)->findChild<QLabel *>(QStringLiteral("boardColumnTitle"))->text(),
             QStringLiteral("Intake (Runs automatically)"));
         const QUuid done = w.create(QStringLiteral("Finished one"));
         const QUuid failed = w.create(QStringLiteral("Broken one"));
@@ -290,7 +292,8 @@ private slots:
         QVERIFY(TestSupport::waitUntil([&] { return !detail->isTailPending(); }));
         ShellFixture::settle();
         QCOMPARE(detail->conversationRows().size(), 1);
-        QVERIFY(detail->conversationRows().first().content.endsWith(QStringLiteral("[stdout log tail]\nbuilding\nall done")));
+        QVERIFY(detail->conversationRows().first().content.endsWith(
+            QStringLiteral("[stdout log tail]\nbuilding\nall done")));
         QCOMPARE(text(detail, QStringLiteral("taskDetailStatus")), QStringLiteral("Status: completed"));
 
         // The move's history, newest first.
