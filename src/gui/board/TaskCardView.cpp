@@ -190,6 +190,7 @@ void TaskCardView::build()
     });
     details->addWidget(m_workerComplete, 0, Qt::AlignLeft);
     m_id = addLine("taskCardID");
+    m_id->setFont(DarkAppearance::interfaceFont(8));
     m_id->setTextInteractionFlags(Qt::NoTextInteraction);
     layout->addWidget(m_details);
     m_details->setVisible(false);

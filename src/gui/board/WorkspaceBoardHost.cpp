@@ -6,8 +6,10 @@
 #include "shell/ShellWidgets.h"
 #include "state/AppState.h"
 
+#include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -41,14 +43,17 @@ void WorkspaceBoardHost::setWorkspace(const QUuid &workspaceID)
 
 void WorkspaceBoardHost::revealInFileManager(const QString &path)
 {
-    const QUrl url = QUrl::fromLocalFile(path);
+    // Asked without waiting; when no file manager answers, the folder opens.
     QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
         QStringLiteral("/org/freedesktop/FileManager1"), QStringLiteral("org.freedesktop.FileManager1"),
         QStringLiteral("ShowItems"));
-    call << QStringList {url.toString()} << QString();
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(call, QDBus::Block, 3000);
-    if (reply.type() != QDBusMessage::ReplyMessage)
-        QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+    call << QStringList {QUrl::fromLocalFile(path).toString()} << QString();
+    auto *watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 3000), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, path] {
+        watcher->deleteLater();
+        if (watcher->isError())
+            QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+    });
 }
 
 void WorkspaceBoardHost::requestNewQueuedTask()
