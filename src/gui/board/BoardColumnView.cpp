@@ -14,6 +14,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmapCache>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -276,7 +277,25 @@ bool BoardColumnView::eventFilter(QObject *watched, QEvent *event)
 
 void BoardColumnView::paintEvent(QPaintEvent *)
 {
+    // The panel is drawn once per size and kept in the pixmap cache.
+    const qreal ratio = devicePixelRatioF();
+    const QString key = QStringLiteral("boardColumnPanel:%1x%2@%3").arg(width()).arg(height()).arg(ratio);
+    QPixmap panel;
+    if (!QPixmapCache::find(key, &panel)) {
+        panel = QPixmap(size() * ratio);
+        panel.setDevicePixelRatio(ratio);
+        panel.fill(Qt::transparent);
+        QPainter painter(&panel);
+        paintPanel(painter);
+        painter.end();
+        QPixmapCache::insert(key, panel);
+    }
     QPainter painter(this);
+    painter.drawPixmap(0, 0, panel);
+}
+
+void BoardColumnView::paintPanel(QPainter &painter) const
+{
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF bounds = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath shape;

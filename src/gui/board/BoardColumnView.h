@@ -8,6 +8,7 @@
 
 class KanbanBoardView;
 class QLabel;
+class QPainter;
 class QPushButton;
 class QScrollArea;
 class QToolButton;
@@ -57,6 +58,7 @@ private:
     TaskCardView *makeCard(const BL_Task &task);
     void rebuildRows(int first, int last);
     void scheduleRelayout();
+    void paintPanel(QPainter &painter) const;
 
     KanbanBoardView &m_board;
     BL_TaskStatus m_status;

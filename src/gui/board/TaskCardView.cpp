@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPixmapCache>
 #include <QPushButton>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -23,6 +24,7 @@
 namespace {
 
 constexpr double kRadius = 10;
+constexpr double kGlowStepDegrees = 10;
 
 QString rgba(const QColor &color, double alpha)
 {
@@ -32,6 +34,25 @@ QString rgba(const QColor &color, double alpha)
 QFont smallCaption(QFont::Weight weight = QFont::Normal)
 {
     return DarkAppearance::interfaceFont(9, weight);
+}
+
+// Text colours go through the palette: a style sheet per label costs a
+// restyle each time a card is built or changed.
+void setTextColor(QWidget *widget, const QColor &color)
+{
+    QPalette palette = widget->palette();
+    if (palette.color(QPalette::WindowText) == color)
+        return;
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    widget->setPalette(palette);
+}
+
+// Sets a style sheet only when it differs from the one in place.
+void setSheet(QWidget *widget, const QString &sheet)
+{
+    if (widget->styleSheet() != sheet)
+        widget->setStyleSheet(sheet);
 }
 
 } // namespace
@@ -201,8 +222,12 @@ void TaskCardView::build()
     m_glow->setDuration(1400);
     m_glow->setLoopCount(-1);
     connect(m_glow, &QVariantAnimation::valueChanged, this, [this](const QVariant &value) {
+        // The border is drawn in steps of a few degrees; only a new step
+        // repaints the card.
+        const int before = int(m_rotation / kGlowStepDegrees);
         m_rotation = value.toDouble();
-        QWidget::update();
+        if (int(m_rotation / kGlowStepDegrees) != before)
+            QWidget::update();
     });
 }
 
@@ -221,10 +246,10 @@ void TaskCardView::refresh()
     const QString chipName = TaskCardRules::tagChipColorName(m_style.colorName);
     const QColor chip = CardColors::named(chipName);
     m_icon->setPixmap(SymbolIcons::icon(m_style.iconName).pixmap(14, 14));
-    m_icon->setStyleSheet(QStringLiteral("color: %1;").arg(chip.name()));
     m_tag->setText(m_style.tagLabel);
-    m_tag->setStyleSheet(QStringLiteral("QLabel { color: %1; background: %2; border-radius: 8px; padding: 2px 8px; }")
-                             .arg(chip.name(), rgba(chip, 0.12)));
+    setSheet(m_tag,
+        QStringLiteral("QLabel { color: %1; background: %2; border-radius: 8px; padding: 2px 8px; }")
+            .arg(chip.name(), rgba(chip, 0.12)));
     m_tag->setProperty("chipColor", chipName);
 
     const bool killed = TaskCardRules::showsKilled(m_task.status, m_killRequested);
@@ -233,7 +258,7 @@ void TaskCardView::refresh()
     const QColor red = CardColors::named(QStringLiteral("red"));
     const QColor deleteColor = killed ? DarkAppearance::secondaryTextColor() : red;
     const QColor deleteFill = killed ? CardColors::named(QStringLiteral("gray")) : red;
-    m_delete->setStyleSheet(
+    setSheet(m_delete,
         QStringLiteral("QToolButton { color: %1; background: %2; border: none; border-radius: 9px; }")
             .arg(deleteColor.name(), rgba(deleteFill, 0.12)));
 
@@ -269,15 +294,15 @@ void TaskCardView::refresh()
     if (m_model.submitterUsername)
         m_submitter->setText(QStringLiteral("By: ") + *m_model.submitterUsername);
 
-    const QString secondary = DarkAppearance::secondaryTextColor().name();
+    const QColor secondary = DarkAppearance::secondaryTextColor();
     for (QLabel *label : {m_submitter, m_workerState, m_delegation, m_updated, m_id})
-        label->setStyleSheet(QStringLiteral("color: %1;").arg(secondary));
+        setTextColor(label, secondary);
     m_workerState->setText(QStringLiteral("Worker Status: ") + rawValue(m_task.workerState));
     m_delegation->setText(QStringLiteral("Delegation: ") + rawValue(m_task.delegationState));
     m_lastActivity->setText(
         QStringLiteral("Last Activity: ") + TaskDetailPresentation::displayTime(m_task.taskLastActivityDate));
     const bool stale = TaskCardRules::isPotentiallyStale(m_task, m_clock.now());
-    m_lastActivity->setStyleSheet(QStringLiteral("color: %1;").arg(stale ? red.name() : secondary));
+    setTextColor(m_lastActivity, stale ? red : secondary);
     m_lastActivity->setProperty("stale", stale);
     m_updated->setText(QStringLiteral("Updated: ") + TaskDetailPresentation::displayTime(m_task.updatedAt));
     m_forceDelegate->setVisible(TaskCardRules::showsForceDelegate(m_task.status));
@@ -296,9 +321,8 @@ void TaskCardView::setHovered(bool hovered)
     if (hovered) {
         // Staleness is judged when the details are drawn; no timer redraws it.
         const bool stale = TaskCardRules::isPotentiallyStale(m_task, m_clock.now());
-        m_lastActivity->setStyleSheet(QStringLiteral("color: %1;")
-                                          .arg(stale ? CardColors::named(QStringLiteral("red")).name()
-                                                     : DarkAppearance::secondaryTextColor().name()));
+        setTextColor(
+            m_lastActivity, stale ? CardColors::named(QStringLiteral("red")) : DarkAppearance::secondaryTextColor());
         m_lastActivity->setProperty("stale", stale);
     }
     m_details->setVisible(hovered);
@@ -341,7 +365,34 @@ QSize TaskCardView::sizeHint() const
 
 void TaskCardView::paintEvent(QPaintEvent *)
 {
+    // The frame is drawn once per size, status, border and glow step and
+    // kept in the pixmap cache: cards of a column share their frames.
+    const QString border = TaskCardRules::borderColorName(m_task, m_model);
+    const int step = border == u"glow" ? int(m_rotation / kGlowStepDegrees) : 0;
+    const qreal ratio = devicePixelRatioF();
+    const QString key = QStringLiteral("taskCardFrame:%1x%2@%3:%4:%5:%6")
+                            .arg(width())
+                            .arg(height())
+                            .arg(ratio)
+                            .arg(int(m_task.status))
+                            .arg(border)
+                            .arg(step);
+    QPixmap frame;
+    if (!QPixmapCache::find(key, &frame)) {
+        frame = QPixmap(size() * ratio);
+        frame.setDevicePixelRatio(ratio);
+        frame.fill(Qt::transparent);
+        QPainter painter(&frame);
+        paintFrame(painter, border, step * kGlowStepDegrees);
+        painter.end();
+        QPixmapCache::insert(key, frame);
+    }
     QPainter painter(this);
+    painter.drawPixmap(0, 0, frame);
+}
+
+void TaskCardView::paintFrame(QPainter &painter, const QString &border, double rotation) const
+{
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF bounds = QRectF(rect()).adjusted(2, 2, -2, -2);
     QPainterPath shape;
@@ -352,7 +403,6 @@ void TaskCardView::paintEvent(QPaintEvent *)
     fill.setColorAt(1, CardColors::rgb(end));
     painter.fillPath(shape, fill);
 
-    const QString border = TaskCardRules::borderColorName(m_task, m_model);
     if (border == u"glow") {
         const QColor yellow = CardColors::named(QStringLiteral("yellow"));
         const QColor orange = CardColors::named(QStringLiteral("orange"));
@@ -363,7 +413,7 @@ void TaskCardView::paintEvent(QPaintEvent *)
             painter.setPen(QPen(halo, 2.4 + i * 1.6));
             painter.drawRoundedRect(bounds.adjusted(1.2, 1.2, -1.2, -1.2), kRadius, kRadius);
         }
-        QConicalGradient gradient(bounds.center(), -m_rotation);
+        QConicalGradient gradient(bounds.center(), -rotation);
         auto stop = [](QColor color, double alpha) {
             color.setAlphaF(alpha);
             return color;

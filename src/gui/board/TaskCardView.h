@@ -10,6 +10,7 @@
 #include <functional>
 
 class QLabel;
+class QPainter;
 class QPushButton;
 class QToolButton;
 class QVariantAnimation;
@@ -73,6 +74,7 @@ private:
     void build();
     void refresh();
     void syncGlow();
+    void paintFrame(QPainter &painter, const QString &border, double rotation) const;
 
     BL_Task m_task;
     BL_TaskStyleToken m_style;
