@@ -52,16 +52,6 @@ KanbanBoardView::KanbanBoardView(TaskBoardStore &store, const QUuid &projectID, 
     m_scroll->setWidget(row);
     layout->addWidget(m_scroll, 1);
 
-    m_detail = new TaskDetailPanel(
-        m_environment, m_projectRootPath, [this] { setSelection(std::nullopt); },
-        [this](const QString &url) {
-            if (m_callbacks.onOpenURLInWorkspace)
-                m_callbacks.onOpenURLInWorkspace(url);
-        },
-        this);
-    m_detail->setVisible(false);
-    layout->addWidget(m_detail, 0);
-
     connect(&store, &TaskBoardStore::taskByIDChanged, this, &KanbanBoardView::onStoreChanged);
 }
 
@@ -117,12 +107,32 @@ void KanbanBoardView::onStoreChanged()
     syncDetail();
 }
 
+TaskDetailPanel *KanbanBoardView::ensureDetailPanel()
+{
+    // Built on the first selection: a board that is only looked at costs
+    // no detail.
+    if (!m_detail) {
+        m_detail = new TaskDetailPanel(
+            m_environment, m_projectRootPath, [this] { setSelection(std::nullopt); },
+            [this](const QString &url) {
+                if (m_callbacks.onOpenURLInWorkspace)
+                    m_callbacks.onOpenURLInWorkspace(url);
+            },
+            this);
+        m_detail->setVisible(false);
+        layout()->addWidget(m_detail);
+    }
+    return m_detail;
+}
+
 void KanbanBoardView::syncDetail()
 {
     if (!m_selection) {
-        m_detail->setVisible(false);
+        if (m_detail)
+            m_detail->setVisible(false);
         return;
     }
+    ensureDetailPanel();
     m_detail->setParentWindowContentWidth(width());
     m_detail->setTask(m_store ? m_store->task(m_selection->id) : std::nullopt, m_selection->openGitDiff);
     m_detail->setVisible(true);
@@ -134,7 +144,7 @@ void KanbanBoardView::setSelection(const std::optional<TaskSelection> &selection
         return;
     const bool wasShown = m_selection.has_value();
     m_selection = selection;
-    if (m_selection && wasShown) {
+    if (m_selection && wasShown && m_detail) {
         // A different task: the detail starts over.
         m_detail->setTask(std::nullopt);
     }
@@ -308,6 +318,6 @@ void KanbanBoardView::hideEvent(QHideEvent *event)
 void KanbanBoardView::resizeEvent(QResizeEvent *event)
 {
     QWidget::resizeEvent(event);
-    if (m_selection)
+    if (m_selection && m_detail)
         m_detail->setParentWindowContentWidth(width());
 }

@@ -91,6 +91,7 @@ public:
 
     const std::optional<TaskSelection> &selection() const { return m_selection; }
     void setSelection(const std::optional<TaskSelection> &selection);
+    // The detail panel, once a task was selected.
     TaskDetailPanel *detailPanel() const { return m_detail; }
     const std::optional<QUuid> &hoveredTaskID() const { return m_hoveredTaskID; }
     const QSet<QUuid> &cancellationRequestedTaskIDs() const { return m_killRequests; }
@@ -125,6 +126,7 @@ private:
     bool openBoardGitDiffIfAvailable(const BL_Task &task);
     void presentDiff(std::optional<QString> text, std::optional<QString> error);
     void syncDetail();
+    TaskDetailPanel *ensureDetailPanel();
 
     QPointer<TaskBoardStore> m_store;
     QUuid m_projectID;
