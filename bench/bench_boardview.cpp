@@ -93,8 +93,7 @@ int main(int argc, char **argv)
     // visible, alternating between statuses.
     QRandomGenerator random(11);
     std::vector<double> timings;
-    std::vector<double> storeTimings;
-    std::vector<double> paintOnly;
+
     for (int i = 0; i < kChanges; ++i) {
         const BL_TaskStatus from = KanbanBoardView::visibleStatuses()[int(random.bounded(4))];
         const QList<QUuid> column = store.column(from);
@@ -108,19 +107,14 @@ int main(int argc, char **argv)
         timer.start();
         store.setTaskStatus(id, to, projectID, nullptr);
         QApplication::sendPostedEvents();
-        storeTimings.push_back(double(timer.nsecsElapsed()) / 1e6);
         window.repaint();
         timings.push_back(double(timer.nsecsElapsed()) / 1e6);
-        QElapsedTimer paint;
-        paint.start();
-        window.repaint();
-        paintOnly.push_back(double(paint.nsecsElapsed()) / 1e6);
     }
     out << "bench_boardview: " << kTasks << " tasks, " << timings.size() << " status changes\n";
     out << "  store to painted board: median " << QString::number(percentile(timings, 0.5), 'f', 2) << " ms, p90 "
         << QString::number(percentile(timings, 0.9), 'f', 2) << " ms\n";
-    out << "  of which store and board update: median " << QString::number(percentile(storeTimings, 0.5), 'f', 2)
-        << " ms; a repaint alone: median " << QString::number(percentile(paintOnly, 0.5), 'f', 2) << " ms\n";
+    // The posted events carry the layout and paint requests, so the time
+    // above includes painting the changed cards and columns.
     out << "  cards built: " << board->builtCardCount() << " of " << kTasks << "\n";
     out << (percentile(timings, 0.5) < 16.0 ? "  PASS: median under 16 ms\n" : "  FAIL: median 16 ms or more\n");
     return 0;
