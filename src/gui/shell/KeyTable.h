@@ -75,6 +75,7 @@ enum class Rule {
     selectTerminalTab, // 13: Ctrl+1 … Ctrl+9
     commandHistory, // 14: Ctrl+R with the process-backed command line shown
     terminalGetsChord, // a focused terminal takes every other chord
+    newQueuedTask, // Ctrl+/: the shown board's composer for a new queued task
 };
 
 // The terminal shortcuts a focused terminal leaves to the window.

@@ -911,6 +911,11 @@ KeyTable::Rule MainWindow::applyKeyRules(const KeyTable::KeyChord &chord)
             return Rule::commandHistory;
         }
     }
+    if (chord.key == Qt::Key_Slash && !chord.option && !chord.meta && m_board && m_board->board()
+        && m_board->isVisible()) {
+        m_board->requestNewQueuedTask();
+        return Rule::newQueuedTask;
+    }
     return Rule::none;
 }
 
@@ -1238,7 +1243,6 @@ void MainWindow::syncComposerSheet()
     sheet->setWindowTitle(QStringLiteral("New Task"));
     sheet->setWindowModality(Qt::WindowModal);
     sheet->setAttribute(Qt::WA_DeleteOnClose);
-    sheet->setMinimumWidth(520);
     auto *layout = new QVBoxLayout(sheet);
     layout->setContentsMargins(0, 0, 0, 0);
     const TaskComposerContext request = *context;

@@ -147,8 +147,8 @@ private slots:
         QWidget *sheet = fixture.dialog(QStringLiteral("taskComposerSheet"));
         QVERIFY(sheet);
         QTest::keyClicks(sheet->findChild<QLineEdit *>(QStringLiteral("taskComposerTitle")), QStringLiteral("Orphan"));
-        sheet->findChild<QComboBox *>(QStringLiteral("taskComposerPriority"))->setCurrentIndex(0);
-        sheet->findChild<QComboBox *>(QStringLiteral("taskComposerSize"))->setCurrentIndex(2);
+        fixture.click(sheet, QStringLiteral("taskComposerPriorityHigh"));
+        fixture.click(sheet, QStringLiteral("taskComposerSizeL"));
         fixture.click(sheet, QStringLiteral("taskComposerCreate"));
         const auto task = taskTitled(app, active, QStringLiteral("Orphan"));
         QVERIFY(task);
