@@ -83,7 +83,8 @@ NoProjectsView::NoProjectsView(QWidget *parent) : QWidget(parent)
     hint->setStyleSheet(QStringLiteral("color: rgba(255,255,255,179);"));
     hint->setAlignment(Qt::AlignCenter);
     hint->setWordWrap(true);
-    hint->setMaximumWidth(440);
+    // One line up to 440 points, wrapped beyond that.
+    hint->setFixedWidth(std::min(440, hint->fontMetrics().horizontalAdvance(hint->text()) + 4));
     column->addWidget(hint, 0, Qt::AlignHCenter);
     outer->addWidget(card, 0, Qt::AlignCenter);
 }

@@ -147,7 +147,7 @@ QWidget *makeLoginChip(QWidget *parent)
     texts->addWidget(text(QStringLiteral("Coming soon"), DarkAppearance::interfaceFont(8),
         QStringLiteral("rgba(142,142,147,230)"), chip));
     content->addLayout(texts);
-    chip->setFixedSize(chip->sizeHint().expandedTo(QSize(150, 44)));
+    chip->setFixedSize(chip->sizeHint().expandedTo(QSize(150, 48)));
     line->addWidget(chip);
     line->addStretch(1);
     return footer;
@@ -173,6 +173,7 @@ SidebarColumn::SidebarColumn(AppState &appState, MainWindowState &windowState, Q
     m_list->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     m_list->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_list->setSpacing(1);
+    m_list->setResizeMode(QListView::Adjust);
     // The rows draw their own selection; the list stays clear.
     m_list->setStyleSheet(QStringLiteral("QListWidget { background: transparent; border: none; }"
                                          "QListWidget::item { background: transparent; border: none; padding: 0 6px; }"
@@ -226,7 +227,8 @@ QListWidgetItem *SidebarColumn::addRow(QWidget *row, bool selectable)
 {
     auto *item = new QListWidgetItem(m_list);
     item->setFlags(selectable ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::ItemIsEnabled);
-    item->setSizeHint(row->sizeHint());
+    // As wide as the list: rows never push it into a sideways scroll.
+    item->setSizeHint(QSize(0, row->sizeHint().height()));
     m_list->setItemWidget(item, row);
     return item;
 }

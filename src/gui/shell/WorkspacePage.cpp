@@ -235,6 +235,7 @@ WorkspaceHeader::WorkspaceHeader(
             QStringLiteral("Token reset. Click Start Tessaron Server to launch with new token."));
     });
     split->addWidget(reset);
+    m_splitStart->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     controls->addWidget(m_splitStart);
     trailing->addLayout(controls);
 
@@ -244,6 +245,7 @@ WorkspaceHeader::WorkspaceHeader(
             m_actions.copyViewerShareLinkToClipboard(QStringLiteral("Share Link Copied"));
     });
     trailing->addWidget(m_copyLink, 0, Qt::AlignRight);
+    trailing->addStretch(1);
     row1->addLayout(trailing);
     rows->addLayout(row1);
 
