@@ -394,8 +394,12 @@ void WorkspacePage::paintEvent(QPaintEvent *)
 
 bool WorkspacePage::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched == m_boardArea && event->type() == QEvent::Resize)
+    if (watched == m_boardArea && event->type() == QEvent::Resize) {
+        // The expanded panel is told the board area's new height.
+        if (m_expandedTerminal->isVisible())
+            m_expandedTerminal->setWorkspace(m_workspace, true, qreal(m_boardArea->height()), true);
         layoutBoardArea();
+    }
     return QWidget::eventFilter(watched, event);
 }
 

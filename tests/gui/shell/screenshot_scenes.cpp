@@ -79,16 +79,16 @@ int main(int argc, char *argv[])
         // A failed health check and a command still running in a workspace.
         bool applied = false;
         QList<HealthCheckResult> results;
-        results << HealthCheckResult::make(QStringLiteral("brimlock"), HealthCheckResult::Status::success,
-            QStringLiteral("brimlock"), QString());
+        results << HealthCheckResult::make(
+            QStringLiteral("brimlock"), HealthCheckResult::Status::success, QStringLiteral("brimlock"), QString());
         results << HealthCheckResult::make(
             QStringLiteral("git"), HealthCheckResult::Status::failed, QStringLiteral("git"), QString());
         auto apply = [](AppState &state, QList<HealthCheckResult> list, bool *done) -> QCoro::Task<> {
             co_await state.applyHealthSnapshot(list, std::nullopt, QStringLiteral("screenshot"));
             *done = true;
         };
-        TestSupport::waitUntil([&] { return app.hasPrefetchedSidebarData() && !app.isRefreshingHealthSnapshot(); },
-            10000);
+        TestSupport::waitUntil(
+            [&] { return app.hasPrefetchedSidebarData() && !app.isRefreshingHealthSnapshot(); }, 10000);
         auto applying = apply(app, results, &applied);
         TestSupport::waitUntil([&] { return applied; }, 5000);
         state.commandRunner().setInput(playground.id, QStringLiteral("sleep 60"));
@@ -109,8 +109,8 @@ int main(int argc, char *argv[])
         state.setSidebarSelection(SidebarSelection::page(SidebarSelection::Kind::health));
     } else if (scene == QStringLiteral("picker")) {
         const auto root = app.managedWorkspaceRootDirectoryURL();
-        QFileDialog *picker = MainWindow::makeWorkspaceDirectoryDialog(WorkspacePickerMode::initializeNew,
-            root ? std::optional<QString>(*root) : std::nullopt, &window);
+        QFileDialog *picker = MainWindow::makeWorkspaceDirectoryDialog(
+            WorkspacePickerMode::initializeNew, root ? std::optional<QString>(*root) : std::nullopt, &window);
         picker->setWindowModality(Qt::WindowModal);
         picker->show();
     }

@@ -8,6 +8,7 @@
 #include "terminal/EmbeddedTerminalBackendResolver.h"
 #include "terminal/EmbeddedTerminalPanel.h"
 
+#include <QClipboard>
 #include <QElapsedTimer>
 #include <QGraphicsBlurEffect>
 #include <QJsonDocument>
@@ -388,6 +389,24 @@ private slots:
         ShellFixture::settle();
         QCOMPARE(window.state().copiedViewerLinkText(),
             std::optional<QString>("Token reset. Click Start Tessaron Server to launch with new token."));
+    }
+
+    void gettingStartedCopyClearsAfterTheLatestCopy()
+    {
+        ShellFixture fixture;
+        MainWindow &window = fixture.open();
+        const QString command = QStringLiteral("brimlock init");
+        window.copyGettingStartedCommand(command);
+        QCOMPARE(QGuiApplication::clipboard()->text(), command);
+        QTest::qWait(800);
+        QElapsedTimer since;
+        window.copyGettingStartedCommand(command);
+        since.start();
+        QTest::qWait(900);
+        if (since.elapsed() < 1350)
+            QCOMPARE(window.state().copiedGettingStartedCommand, std::optional<QString>(command));
+        QVERIFY(TestSupport::waitUntil([&] { return !window.state().copiedGettingStartedCommand; }, 3000));
+        QVERIFY(since.elapsed() >= 1350);
     }
 
     void capacityFigures_data()
