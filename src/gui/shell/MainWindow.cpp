@@ -5,11 +5,14 @@
 #include "CommandLinePanel.h"
 #include "DarkAppearance.h"
 #include "GlobalVoiceHotkey.h"
+#include "HostingViews.h"
 #include "ShellWidgets.h"
 #include "ShortcutNotifications.h"
+#include "SidebarColumn.h"
 #include "SymbolIcons.h"
 #include "TaskComposerForm.h"
 #include "WindowSetup.h"
+#include "WorkspacePage.h"
 #include "board/WorkspaceBoardHost.h"
 #include "browser/ProjectBrowserSidebarView.h"
 #include "common/Text.h"
@@ -186,6 +189,7 @@ MainWindow::MainWindow(AppState &appState, MainWindowOptions options, QWidget *p
         m_options.beep = [] { QApplication::beep(); };
     applyTitleSettings();
     m_state->commandRunner().shouldFocusCLI = [this](const QUuid &id) { return shouldFocusCLI(id); };
+    onVoiceTranscription = [this](const ParakeetTranscription &t) { submitVoiceTranscription(t); };
     buildLayout();
     buildMenu();
     connectSignals();
@@ -219,105 +223,51 @@ void MainWindow::buildLayout()
     m_splitter->setHandleWidth(1);
     rootLayout->addWidget(m_splitter);
 
-    // Sidebar column: a stand-in listing the pages and workspaces.
-    m_sidebar = new PageBackdrop(m_splitter);
-    m_sidebar->setObjectName(QStringLiteral("sidebarColumn"));
-    m_sidebar->setMinimumWidth(220);
-    auto *sidebarLayout = new QVBoxLayout(m_sidebar);
-    sidebarLayout->setContentsMargins(12, VirtualTitlebarStrip::height + 4, 12, 12);
-    sidebarLayout->setSpacing(8);
-    auto *banner = new QLabel(QStringLiteral("Tessaron"), m_sidebar);
-    banner->setObjectName(QStringLiteral("sidebarTitle"));
-    banner->setFont(DarkAppearance::interfaceFont(17, QFont::Bold));
-    banner->setStyleSheet(QStringLiteral("color: white;"));
-    sidebarLayout->addWidget(banner);
-    m_sidebarList = new QListWidget(m_sidebar);
-    m_sidebarList->setObjectName(QStringLiteral("sidebarList"));
-    m_sidebarList->setFrameShape(QFrame::NoFrame);
-    m_sidebarList->setFocusPolicy(Qt::NoFocus);
-    m_sidebarList->setStyleSheet(QStringLiteral("QListWidget { background: transparent; color: #e6e6e6; }"
-                                                "QListWidget::item { padding: 6px 8px; border-radius: 8px; }"
-                                                "QListWidget::item:selected { background: rgba(61,126,255,0.16);"
-                                                " border: 1px solid rgba(61,126,255,0.45); color: white; }"));
-    sidebarLayout->addWidget(m_sidebarList, 1);
-    m_splitter->addWidget(m_sidebar);
+    // Sidebar column, kept within its limits by its own minimum and maximum.
+    m_sidebarColumn = new SidebarColumn(m_appState, *m_state, m_splitter);
+    m_sidebarColumn->presentWorkspaceDirectoryPicker = [this] { presentWorkspaceDirectoryPicker(); };
+    m_sidebarColumn->isRunningCommandLine = [this](const QUuid &id) { return m_state->commandRunner().isRunning(id); };
+    m_sidebar = m_sidebarColumn;
+    m_splitter->addWidget(m_sidebarColumn);
 
-    // Detail column: names the selection and shows its page.
-    m_detail = new PageBackdrop(m_splitter);
-    m_detail->setObjectName(QStringLiteral("detailColumn"));
-    auto *detailLayout = new QVBoxLayout(m_detail);
-    detailLayout->setContentsMargins(16, VirtualTitlebarStrip::height + 4, 16, 16);
-    detailLayout->setSpacing(10);
-    m_detailTitle = new QLabel(m_detail);
-    m_detailTitle->setObjectName(QStringLiteral("detailSelectionTitle"));
-    m_detailTitle->setFont(DarkAppearance::interfaceFont(18, QFont::Bold));
-    m_detailTitle->setStyleSheet(QStringLiteral("color: white;"));
-    detailLayout->addWidget(m_detailTitle);
-    m_detailStack = new QStackedWidget(m_detail);
-    m_detailStack->setObjectName(QStringLiteral("detailStack"));
-    detailLayout->addWidget(m_detailStack, 1);
+    // Detail column: one page for the selection.
+    m_detailStack = new QStackedWidget(m_splitter);
+    m_detailStack->setObjectName(QStringLiteral("detailColumn"));
+    m_noProjects = new NoProjectsView(m_detailStack);
+    m_detailStack->addWidget(m_noProjects);
 
-    m_pagePlaceholder = new PlaceholderView(QStringLiteral("gettingStartedPage"), QString(), m_detailStack);
-    m_detailStack->addWidget(m_pagePlaceholder);
+    // The shared frame of the widget pages: content from the top-leading
+    // corner on the page backdrop, under the title strip.
+    m_widgetPage = new PageBackdrop(m_detailStack);
+    m_widgetPage->setObjectName(QStringLiteral("themedWidgetPage"));
+    auto *frame = new QVBoxLayout(m_widgetPage);
+    frame->setContentsMargins(0, VirtualTitlebarStrip::height, 0, 0);
+    m_detailStack->addWidget(m_widgetPage);
 
-    // The workspace page: header, board, command-line panel, web preview.
-    m_workspacePage = new QWidget(m_detailStack);
-    m_workspacePage->setObjectName(QStringLiteral("workspacePage"));
-    auto *pageLayout = new QVBoxLayout(m_workspacePage);
-    pageLayout->setContentsMargins(0, 0, 0, 0);
-    pageLayout->setSpacing(10);
-    auto *header = new QWidget(m_workspacePage);
-    header->setObjectName(QStringLiteral("workspaceHeader"));
-    auto *headerLayout = new QHBoxLayout(header);
-    headerLayout->setContentsMargins(0, 0, 0, 0);
-    auto *titles = new QVBoxLayout;
-    titles->setSpacing(2);
-    m_workspaceName = new QLabel(header);
-    m_workspaceName->setObjectName(QStringLiteral("workspaceName"));
-    m_workspaceName->setFont(DarkAppearance::interfaceFont(15, QFont::Bold));
-    m_workspaceName->hide(); // the detail column's title names the workspace already
-    m_workspaceName->setStyleSheet(QStringLiteral("color: white;"));
-    titles->addWidget(m_workspaceName);
-    m_workspaceStatus = new QLabel(header);
-    m_workspaceStatus->setObjectName(QStringLiteral("workspaceStatusText"));
-    m_workspaceStatus->setFont(DarkAppearance::interfaceFont(9));
-    m_workspaceStatus->setStyleSheet(QStringLiteral("color: #9a9ca1;"));
-    titles->addWidget(m_workspaceStatus);
-    headerLayout->addLayout(titles, 1);
-    m_newTaskButton = new QPushButton(SymbolIcons::icon(QStringLiteral("plus")), QStringLiteral("New Task"), header);
-    m_newTaskButton->setObjectName(QStringLiteral("newTaskButton"));
-    headerLayout->addWidget(m_newTaskButton);
-    m_browserToggle = new QPushButton(header);
-    m_browserToggle->setObjectName(QStringLiteral("browserToggleButton"));
-    headerLayout->addWidget(m_browserToggle);
-    m_cliToggle = new QPushButton(header);
-    m_cliToggle->setObjectName(QStringLiteral("cliToggleButton"));
-    headerLayout->addWidget(m_cliToggle);
-    pageLayout->addWidget(header);
-
-    auto *body = new QHBoxLayout;
-    body->setSpacing(10);
-    auto *boardColumn = new QVBoxLayout;
-    boardColumn->setSpacing(10);
-    m_board = new WorkspaceBoardHost(m_appState, *m_state, m_workspacePage);
-    boardColumn->addWidget(m_board, 3);
-    m_commandLinePanel = new CommandLinePanel(m_state->commandRunner(), m_workspacePage);
-    m_commandLinePanel->setHeightMaps(
-        &m_state->commandLineHeightByProjectID, &m_state->commandLineResizeStartHeightByProjectID);
-    boardColumn->addWidget(m_commandLinePanel, 2);
-    m_terminalPanel = new EmbeddedTerminalPanel(m_appState, *m_state, m_workspacePage);
-    boardColumn->addWidget(m_terminalPanel, 2);
-    body->addLayout(boardColumn, 1);
-    m_webPreview = new ProjectBrowserSidebarView({}, m_workspacePage);
-    m_webPreview->setFixedWidth(ProjectBrowserSidebarView::defaultSidebarWidth);
-    body->addWidget(m_webPreview);
-    pageLayout->addLayout(body, 1);
+    WorkspacePageActions actions;
+    actions.focusIntegratedTerminalInput = [this](const std::optional<QUuid> &id) { focusIntegratedTerminalInput(id); };
+    actions.copyViewerShareLinkToClipboard = [this](const QString &title) { copyViewerShareLinkToClipboard(title); };
+    actions.scheduleHealthRefreshAfterServerStart = [this] {
+        QTimer::singleShot(m_options.healthRefreshAfterServerStartMs, this, [this] {
+            auto refreshing = m_appState.refreshHealthSnapshot();
+            Q_UNUSED(refreshing);
+        });
+    };
+    m_workspacePage = new WorkspacePage(m_appState, *m_state, std::move(actions), m_detailStack);
+    m_commandLinePanel = m_workspacePage->commandLinePanel();
     m_detailStack->addWidget(m_workspacePage);
 
-    m_splitter->addWidget(m_detail);
+    m_splitter->addWidget(m_detailStack);
     m_splitter->setStretchFactor(0, 0);
     m_splitter->setStretchFactor(1, 1);
-    m_splitter->setSizes({260, 1000});
+    m_splitter->setSizes({SidebarColumn::idealWidth, 950});
+
+    m_hideCopiedViewerLinkTimer = new QTimer(this);
+    m_hideCopiedViewerLinkTimer->setSingleShot(true);
+    connect(m_hideCopiedViewerLinkTimer, &QTimer::timeout, this,
+        [this] { m_state->setViewerLinkFeedback(false, std::nullopt); });
+    m_clearCopiedGettingStartedTimer = new QTimer(this);
+    m_clearCopiedGettingStartedTimer->setSingleShot(true);
 
     // Laid over the top edge; clicks go through.
     m_titlebarStrip = new VirtualTitlebarStrip(m_root);
@@ -398,11 +348,21 @@ void MainWindow::connectSignals()
             refreshSidebar();
             refreshDetail();
             break;
+        case AppState::Field::teams:
+        case AppState::Field::users:
+        case AppState::Field::prefetchedHealth:
+        case AppState::Field::runningWorkerCountByProjectID:
+        case AppState::Field::currentNodeType:
+            refreshSidebar();
+            refreshDetail();
+            break;
         case AppState::Field::taskStores:
         case AppState::Field::browserSidebarEnabledProjectIDs:
         case AppState::Field::browserURLByProjectID:
         case AppState::Field::browserRefreshTokenByProjectID:
-        case AppState::Field::teams:
+        case AppState::Field::sharedWorkerPoolSize:
+        case AppState::Field::agentCountByProjectID:
+        case AppState::Field::isLocalTaskViewerRunning:
             refreshDetail();
             break;
         case AppState::Field::lastErrorMessage:
@@ -427,6 +387,11 @@ void MainWindow::connectSignals()
         case MainWindowState::Field::focusedCLIProjectID:
             syncFocusFromState();
             break;
+        case MainWindowState::Field::viewerLinkFeedback:
+        case MainWindowState::Field::browserSidebarResize:
+        case MainWindowState::Field::browserAddressBarFocusTokenByProjectID:
+            refreshDetail();
+            break;
         case MainWindowState::Field::taskComposerContext:
             syncComposerSheet();
             break;
@@ -441,9 +406,6 @@ void MainWindow::connectSignals()
         case MainWindowState::Field::isCreateTeamPromptVisible:
             syncCreateTeamAlert();
             break;
-        case MainWindowState::Field::browserAddressBarFocusTokenByProjectID:
-            refreshDetail();
-            break;
         default:
             break;
         }
@@ -451,49 +413,13 @@ void MainWindow::connectSignals()
     connect(
         &ShortcutNotifications::shared(), &ShortcutNotifications::posted, this, &MainWindow::onShortcutNotification);
 
-    connect(m_sidebarList, &QListWidget::itemClicked, this, [this](QListWidgetItem *item) {
-        const QString key = item->data(Qt::UserRole).toString();
-        if (key.isEmpty())
-            m_state->setSidebarSelection(SidebarSelection::page(SidebarSelection::Kind::gettingStarted));
-        else if (const auto id = UuidText::parse(key))
-            m_state->setSidebarSelection(SidebarSelection::project(*id));
-    });
-    connect(m_cliToggle, &QPushButton::clicked, this, [this] {
-        const auto selection = m_state->sidebarSelection();
-        if (!selection || !selection->isProject())
-            return;
-        const QUuid id = selection->projectID;
-        WorkspaceTerminalState terminal = m_state->workspaceTerminalState();
-        const bool visible = !terminal.isCLIVisible(id);
-        terminal.cliVisibilityByWorkspaceID.insert(id, visible);
-        if (!visible)
-            terminal.cliExpandedByWorkspaceID.insert(id, false);
-        terminal.ensureWorkspace(id);
-        m_state->setWorkspaceTerminalState(terminal);
-        if (visible)
-            focusIntegratedTerminalInput(id);
-        else
-            m_state->setFocusedCLIProjectID(std::nullopt);
-    });
-    connect(m_browserToggle, &QPushButton::clicked, this, [this] {
-        if (const auto selection = m_state->sidebarSelection(); selection && selection->isProject())
-            m_appState.toggleBrowserSidebar(selection->projectID);
-    });
-    connect(m_newTaskButton, &QPushButton::clicked, this, [this] {
-        const auto selection = m_state->sidebarSelection();
-        if (!selection || !selection->isProject())
-            return;
-        const auto workspace = findWorkspace(m_appState.projects(), selection->projectID);
-        if (workspace)
-            m_state->setTaskComposerContext(
-                TaskComposerContext {QUuid::createUuid(), workspace->id, workspace->name, BL_TaskStatus::backlog});
-    });
     connect(m_commandLinePanel, &CommandLinePanel::runRequested, this, [this](const QUuid &id) {
         if (const auto workspace = findWorkspace(m_appState.projects(), id))
             runIntegratedCommand(*workspace);
     });
     connect(m_commandLinePanel, &CommandLinePanel::retryRequested, this,
         [this](const QUuid &id) { m_state->setGhosttyRuntimeError(id, std::nullopt); });
+    connect(&m_state->commandRunner(), &FallbackCommandRunner::runningChanged, this, [this] { refreshSidebar(); });
     connect(&m_state->commandRunner(), &FallbackCommandRunner::focusRequested, this,
         [this](const QUuid &id) { m_state->setFocusedCLIProjectID(id); });
     // The command line's focus value follows the real keyboard focus.
@@ -727,33 +653,9 @@ bool MainWindow::shouldFocusCLI(const QUuid &workspaceID) const
     return m_state->workspaceTerminalState().isCLIVisible(workspaceID) && fallbackWorkspaceID() == workspaceID;
 }
 
-void MainWindow::routeVoiceTextToTerminal(const QString &text, const QUuid &projectID, bool submitAfterInsertion)
-{
-    if (isUsingEmbeddedGhostty(projectID)) {
-        const WorkspaceTerminalState &terminal = m_state->workspaceTerminalState();
-        const QStringList tabs = terminal.tabIDsByWorkspaceID.value(projectID);
-        const QString active = terminal.activeTabIDByWorkspaceID.value(projectID);
-        const QString tab = tabs.contains(active) ? active
-            : tabs.isEmpty()                      ? WorkspaceTerminalState::defaultTabID(projectID)
-                                                  : tabs.first();
-        m_state->pendingGhosttyInjectedTextBySessionKey.insert(MainWindowState::sessionKey(projectID, tab),
-            GhosttyInjectedText {m_state->nextGhosttyInjectedTextToken++, text, submitAfterInsertion});
-        refreshDetail(); // the shown terminal types it now
-        focusIntegratedTerminalInput(projectID);
-        return;
-    }
-    m_state->commandRunner().setInput(projectID, text);
-    focusIntegratedTerminalInput(projectID);
-    if (submitAfterInsertion) {
-        if (const auto workspace = findWorkspace(m_appState.projects(), projectID))
-            runIntegratedCommand(*workspace);
-    }
-}
-
 bool MainWindow::isUsingEmbeddedGhostty(const QUuid &workspaceID) const
 {
-    return EmbeddedTerminalBackendResolver::shared().usesEmbeddedLibrary()
-        && !m_state->ghosttyRuntimeErrorByProjectID().contains(workspaceID);
+    return m_workspacePage->isUsingEmbeddedTerminal(workspaceID);
 }
 
 bool MainWindow::shouldShowVoiceCaptureHUD() const
@@ -911,9 +813,9 @@ KeyTable::Rule MainWindow::applyKeyRules(const KeyTable::KeyChord &chord)
             return Rule::commandHistory;
         }
     }
-    if (chord.key == Qt::Key_Slash && !chord.option && !chord.meta && m_board && m_board->board()
-        && m_board->isVisible()) {
-        m_board->requestNewQueuedTask();
+    WorkspaceBoardHost *board = m_workspacePage ? m_workspacePage->board() : nullptr;
+    if (chord.key == Qt::Key_Slash && !chord.option && !chord.meta && board && board->board() && board->isVisible()) {
+        board->requestNewQueuedTask();
         return Rule::newQueuedTask;
     }
     return Rule::none;
@@ -1119,89 +1021,50 @@ void MainWindow::refreshMenuState()
 
 void MainWindow::refreshSidebar()
 {
-    if (!m_sidebarList)
-        return;
-    const QSignalBlocker blocker(m_sidebarList);
-    m_sidebarList->clear();
-    auto *start = new QListWidgetItem(QStringLiteral("Getting Started"), m_sidebarList);
-    start->setData(Qt::UserRole, QString());
-    const auto selection = m_state->sidebarSelection();
-    if (selection && selection->kind == SidebarSelection::Kind::gettingStarted)
-        start->setSelected(true);
-    for (const BL_Workspace &workspace : m_appState.projectsForSelectedTeam()) {
-        auto *item = new QListWidgetItem(SymbolIcons::icon(QStringLiteral("folder")), workspace.name, m_sidebarList);
-        item->setData(Qt::UserRole, UuidText::lower(workspace.id));
-        item->setToolTip(workspace.rootPath);
-        if (selection && selection == SidebarSelection::project(workspace.id))
-            item->setSelected(true);
-    }
+    if (m_sidebarColumn)
+        m_sidebarColumn->scheduleRefresh();
 }
 
 void MainWindow::refreshDetail()
 {
     if (!m_detailStack)
         return;
+    using Kind = SidebarSelection::Kind;
     const auto selection = m_state->sidebarSelection();
     if (!selection) {
-        m_detailTitle->setText(QString());
-        m_pagePlaceholder->setObjectName(QStringLiteral("emptySelection"));
-        m_pagePlaceholder->setTitle(QString());
-        m_detailStack->setCurrentWidget(m_pagePlaceholder);
+        m_detailStack->setCurrentWidget(m_noProjects);
         return;
     }
     if (!selection->isProject()) {
-        m_detailTitle->setText(pageTitle(selection->kind));
-        m_pagePlaceholder->setObjectName(pageObjectName(selection->kind));
-        m_pagePlaceholder->setTitle(pageTitle(selection->kind));
-        m_detailStack->setCurrentWidget(m_pagePlaceholder);
+        // A client node shows the health page for the agents and analytics.
+        Kind kind = selection->kind;
+        if (m_appState.isClientNodeMode() && (kind == Kind::agents || kind == Kind::analytics))
+            kind = Kind::health;
+        // Another kind of page is built anew.
+        if (m_widgetPageKind != kind) {
+            delete m_widgetPageContent;
+            m_widgetPageContent = new PlaceholderView(pageObjectName(kind), pageTitle(kind), m_widgetPage);
+            if (kind == Kind::agents) {
+                const auto target = fallbackWorkspaceID();
+                const auto workspace = target ? findWorkspace(m_appState.projects(), *target) : std::nullopt;
+                m_widgetPageContent->setProperty(
+                    "workspaceRootPath", workspace ? QVariant(workspace->rootPath) : QVariant());
+            }
+            m_widgetPage->layout()->addWidget(m_widgetPageContent);
+            m_widgetPageKind = kind;
+        }
+        m_detailStack->setCurrentWidget(m_widgetPage);
         return;
     }
+    m_widgetPageKind.reset();
+    delete m_widgetPageContent;
+    m_widgetPageContent = nullptr;
     const auto workspace = findWorkspace(m_appState.projects(), selection->projectID);
     if (!workspace || !m_appState.taskStore(workspace->id)) {
-        m_detailTitle->setText(QString());
-        m_pagePlaceholder->setObjectName(QStringLiteral("noProjectsView"));
-        m_pagePlaceholder->setTitle(QStringLiteral("No Workspaces Yet"));
-        m_pagePlaceholder->setDetail(QStringLiteral("Use the sidebar actions to initialize a new workspace."));
-        m_detailStack->setCurrentWidget(m_pagePlaceholder);
+        m_detailStack->setCurrentWidget(m_noProjects);
         return;
     }
-    m_pagePlaceholder->setDetail(QString());
-    const QUuid id = workspace->id;
-    m_detailTitle->setText(workspace->name);
-    m_workspaceName->setText(workspace->name);
-    m_workspaceStatus->setText(m_appState.workspaceStatusText());
-    if (m_board->workspaceID() != id)
-        m_board->setWorkspace(id);
-
-    const bool browserShown = m_appState.browserSidebarEnabledProjectIDs().contains(id);
-    m_browserToggle->setText(browserShown ? QStringLiteral("Hide Browser") : QStringLiteral("Show Browser"));
-    m_browserToggle->setIcon(
-        SymbolIcons::icon(browserShown ? QStringLiteral("sidebar.trailing") : QStringLiteral("sidebar.right")));
-    ProjectBrowserSidebarArguments browserArguments;
-    browserArguments.projectID = id;
-    browserArguments.initialURLString = m_appState.browserURL(id);
-    browserArguments.refreshToken = m_appState.browserRefreshTokenByProjectID().value(id, 0);
-    browserArguments.focusAddressBarToken = m_state->browserAddressBarFocusTokenByProjectID().value(id, 0);
-    browserArguments.isVisible = browserShown;
-    browserArguments.setVisible = [this, id](bool visible) { m_appState.setBrowserSidebarVisible(visible, id); };
-    browserArguments.onURLChange = [this, id](const QString &address) { m_appState.setBrowserURL(address, id); };
-    m_webPreview->update(browserArguments);
-    m_webPreview->setVisible(browserShown);
-
-    const bool cliShown = m_state->workspaceTerminalState().isCLIVisible(id);
-    m_cliToggle->setText(cliShown ? QStringLiteral("Hide CLI") : QStringLiteral("Show CLI"));
-    m_cliToggle->setIcon(
-        SymbolIcons::icon(cliShown ? QStringLiteral("chevron.down.square") : QStringLiteral("chevron.up.square")));
-    const bool embedded = isUsingEmbeddedGhostty(id);
-    const auto runtimeError = m_state->ghosttyRuntimeErrorByProjectID().constFind(id);
-    const bool failedAtRunTime = runtimeError != m_state->ghosttyRuntimeErrorByProjectID().constEnd();
-    m_commandLinePanel->bind(id, workspace->rootPath,
-        failedAtRunTime ? *runtimeError : EmbeddedTerminalBackendResolver::shared().fallbackReason());
-    m_commandLinePanel->setRetryAvailable(failedAtRunTime);
-    m_commandLinePanel->setVisible(cliShown && !embedded);
-    if (cliShown && embedded)
-        m_terminalPanel->setWorkspace(*workspace, false, std::nullopt, true);
-    m_terminalPanel->setVisible(cliShown && embedded);
+    m_workspacePage->setWorkspace(*workspace);
     m_detailStack->setCurrentWidget(m_workspacePage);
 }
 

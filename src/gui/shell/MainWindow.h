@@ -21,11 +21,16 @@ class PlaceholderView;
 class ProjectBrowserSidebarView;
 class QAction;
 class QDialog;
+class QFileDialog;
+class NoProjectsView;
+class SidebarColumn;
+class WorkspacePage;
 class QLabel;
 class QListWidget;
 class QPushButton;
 class QSplitter;
 class QStackedWidget;
+class QTimer;
 class VirtualTitlebarStrip;
 class WorkspaceBoardHost;
 
@@ -39,6 +44,20 @@ struct MainWindowOptions
     std::function<void()> beep;
     // Also take Alt+Space system-wide where the display server allows it.
     bool grabGlobalVoiceHotkey = true;
+    // The directory picker: runs the dialog modally and gives the chosen
+    // folder, or none when cancelled. Default: a non-native folder dialog.
+    std::function<std::optional<QString>(QFileDialog &dialog)> runDirectoryPicker;
+    // The clipboard's text (default: the system clipboard).
+    std::function<void(const QString &)> setClipboardText;
+    // The informational alert that repeats a copied share link.
+    std::function<void(const QString &title, const QString &message)> showShareLinkAlert;
+    // This machine's local network address for the share link (default: the
+    // interface list).
+    std::function<std::optional<QString>()> preferredLANAddress;
+    // How long the copy feedback stays, and the wait before the health
+    // refresh that follows a server start.
+    int viewerLinkFeedbackMs = 2000;
+    int healthRefreshAfterServerStartMs = 1000;
 };
 
 // The single main window over the application state: the sidebar and detail
@@ -79,9 +98,6 @@ public:
 
     // Runs the workspace's typed command line.
     void runIntegratedCommand(const BL_Workspace &workspace);
-    // Types a text (a dictation, say) into the workspace's terminal: into its
-    // selected tab, or the command line's input when that is in use.
-    void routeVoiceTextToTerminal(const QString &text, const QUuid &projectID, bool submitAfterInsertion);
 
     // "Left Sidebar": hides or shows the sidebar column (debounced).
     void toggleBookmarkBar();
@@ -90,8 +106,27 @@ public:
     // The key rule that acts on the chord, tried in order; `none` passes it.
     KeyTable::Rule applyKeyRules(const KeyTable::KeyChord &chord);
 
-    // Where a dictated text goes; set by the transcript routing.
+    // Where a dictated text goes: the transcript routing unless replaced.
     std::function<void(const ParakeetTranscription &)> onVoiceTranscription;
+    // Sends a dictated text to the target workspace's visible terminal or
+    // makes it a queued task there.
+    void submitVoiceTranscription(const ParakeetTranscription &transcription);
+    void routeVoiceTextToTerminal(const QString &text, const QUuid &workspaceID, bool submitAfterInsertion);
+
+    // The workspace directory picker of the sidebar's two actions.
+    void presentWorkspaceDirectoryPicker();
+    // The picker's dialog for a mode, opening in `startFolder` when given.
+    static QFileDialog *makeWorkspaceDirectoryDialog(
+        WorkspacePickerMode mode, const std::optional<QString> &startFolder, QWidget *parent);
+
+    // Copies the local server's share link (loopback host replaced by this
+    // machine's network address) and shows the feedback line and the alert.
+    void copyViewerShareLinkToClipboard(const QString &alertTitle);
+    // Copies a getting-started command; its copied mark clears 1.4 s later.
+    void copyGettingStartedCommand(const QString &command);
+
+    WorkspacePage *workspacePage() const { return m_workspacePage; }
+    SidebarColumn *sidebarColumn() const { return m_sidebarColumn; }
 
 signals:
     // The start-up task has set the first selection.
@@ -172,22 +207,17 @@ private:
     // Widgets
     QWidget *m_root = nullptr;
     QSplitter *m_splitter = nullptr;
+    SidebarColumn *m_sidebarColumn = nullptr;
     QWidget *m_sidebar = nullptr;
-    QListWidget *m_sidebarList = nullptr;
-    QWidget *m_detail = nullptr;
-    QLabel *m_detailTitle = nullptr;
     QStackedWidget *m_detailStack = nullptr;
-    PlaceholderView *m_pagePlaceholder = nullptr;
-    QWidget *m_workspacePage = nullptr;
-    QLabel *m_workspaceName = nullptr;
-    QLabel *m_workspaceStatus = nullptr;
-    QPushButton *m_cliToggle = nullptr;
-    QPushButton *m_browserToggle = nullptr;
-    QPushButton *m_newTaskButton = nullptr;
-    WorkspaceBoardHost *m_board = nullptr;
-    ProjectBrowserSidebarView *m_webPreview = nullptr;
+    NoProjectsView *m_noProjects = nullptr;
+    QWidget *m_widgetPage = nullptr;
+    PlaceholderView *m_widgetPageContent = nullptr;
+    std::optional<SidebarSelection::Kind> m_widgetPageKind;
+    WorkspacePage *m_workspacePage = nullptr;
     CommandLinePanel *m_commandLinePanel = nullptr;
-    EmbeddedTerminalPanel *m_terminalPanel = nullptr;
+    QTimer *m_hideCopiedViewerLinkTimer = nullptr;
+    QTimer *m_clearCopiedGettingStartedTimer = nullptr;
     VirtualTitlebarStrip *m_titlebarStrip = nullptr;
     VoiceCaptureHUDView *m_voiceHUD = nullptr;
     QAction *m_refreshAction = nullptr;

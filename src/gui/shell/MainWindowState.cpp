@@ -1,5 +1,8 @@
 #include "MainWindowState.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "common/UuidText.h"
 
 #include <QTimer>
@@ -204,4 +207,45 @@ void MainWindowState::raiseBrowserAddressBarFocusToken(const QUuid &workspaceID)
 void MainWindowState::setPendingVoiceEnterSubmitAfterTranscription(bool pending)
 {
     update(m_pendingVoiceEnterSubmit, pending, Field::pendingVoiceEnterSubmitAfterTranscription);
+}
+
+void MainWindowState::setViewerLinkFeedback(bool didCopy, const std::optional<QString> &text)
+{
+    if (m_didCopyViewerLink == didCopy && m_copiedViewerLinkText == text)
+        return;
+    m_didCopyViewerLink = didCopy;
+    m_copiedViewerLinkText = text;
+    emit changed(Field::viewerLinkFeedback);
+}
+
+double MainWindowState::resizedBrowserSidebarWidth(double start, double dx)
+{
+    // std::round takes halves away from zero.
+    const double width = 2.0 * std::round((start - dx) * 0.5);
+    return std::clamp(width, minimumBrowserSidebarWidth, maximumBrowserSidebarWidth);
+}
+
+void MainWindowState::dragBrowserSidebarResizeHandle(const QUuid &workspaceID, double dx)
+{
+    browserSidebarActivelyResizingProjectIDs.insert(workspaceID);
+    const double start = browserSidebarResizeStartWidthByProjectID.value(workspaceID, browserSidebarWidth(workspaceID));
+    browserSidebarResizeStartWidthByProjectID.insert(workspaceID, start);
+    m_browserSidebarWidths.insert(workspaceID, resizedBrowserSidebarWidth(start, dx));
+    emit changed(Field::browserSidebarResize);
+}
+
+void MainWindowState::endBrowserSidebarResize(const QUuid &workspaceID)
+{
+    browserSidebarResizeStartWidthByProjectID.remove(workspaceID);
+    browserSidebarActivelyResizingProjectIDs.remove(workspaceID);
+    emit changed(Field::browserSidebarResize);
+}
+
+void MainWindowState::setBrowserSidebarHovering(const QUuid &workspaceID, bool hovering)
+{
+    if (hovering)
+        browserSidebarHoveringResizeHandleProjectIDs.insert(workspaceID);
+    else
+        browserSidebarHoveringResizeHandleProjectIDs.remove(workspaceID);
+    emit changed(Field::browserSidebarResize);
 }

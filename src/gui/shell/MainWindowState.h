@@ -94,6 +94,8 @@ public:
         commandHistorySelectionIndex,
         browserAddressBarFocusTokenByProjectID,
         pendingVoiceEnterSubmitAfterTranscription,
+        viewerLinkFeedback,
+        browserSidebarResize,
     };
     Q_ENUM(Field)
 
@@ -162,6 +164,33 @@ public:
     void setPendingVoiceEnterSubmitAfterTranscription(bool pending);
 
     std::optional<QString> copiedGettingStartedCommand;
+
+    // The share link's feedback line in the workspace header.
+    bool didCopyViewerLink() const { return m_didCopyViewerLink; }
+    const std::optional<QString> &copiedViewerLinkText() const { return m_copiedViewerLinkText; }
+    void setViewerLinkFeedback(bool didCopy, const std::optional<QString> &text);
+
+    // The web preview's width per workspace and the resize handle's drag and
+    // hover state; in memory only.
+    static constexpr double defaultBrowserSidebarWidth = 420;
+    static constexpr double minimumBrowserSidebarWidth = 320;
+    static constexpr double maximumBrowserSidebarWidth = 980;
+    const QHash<QUuid, double> &browserSidebarWidthByProjectID() const { return m_browserSidebarWidths; }
+    double browserSidebarWidth(const QUuid &workspaceID) const
+    {
+        return m_browserSidebarWidths.value(workspaceID, defaultBrowserSidebarWidth);
+    }
+    QHash<QUuid, double> browserSidebarResizeStartWidthByProjectID;
+    QSet<QUuid> browserSidebarHoveringResizeHandleProjectIDs;
+    QSet<QUuid> browserSidebarActivelyResizingProjectIDs;
+    // One step of a drag of the workspace's handle by `dx` points since it
+    // began; the start width stays fixed until `endBrowserSidebarResize`.
+    void dragBrowserSidebarResizeHandle(const QUuid &workspaceID, double dx);
+    void endBrowserSidebarResize(const QUuid &workspaceID);
+    void setBrowserSidebarHovering(const QUuid &workspaceID, bool hovering);
+    // The new width for a drag of `dx` from the start width `start`: in
+    // steps of 2 points, halves rounded away from zero, within the limits.
+    static double resizedBrowserSidebarWidth(double start, double dx);
     double standaloneCommandLineHeight = 540;
     // Heights of the terminal area (embedded panel) or output area (process-
     // backed command line) by workspace; each panel clamps what it reads into
@@ -198,4 +227,7 @@ private:
     qint64 m_commandHistorySelectionIndex = 0;
     QHash<QUuid, qint64> m_browserFocusTokens;
     bool m_pendingVoiceEnterSubmit = false;
+    bool m_didCopyViewerLink = false;
+    std::optional<QString> m_copiedViewerLinkText;
+    QHash<QUuid, double> m_browserSidebarWidths;
 };
