@@ -3,16 +3,25 @@
 #include "node/LocalViewerRouter.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QFuture>
+#include <QHostAddress>
 #include <QObject>
-#include <QPointer>
+#include <QSocketNotifier>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QTimer>
+#include <deque>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 
 // The listener side of the local viewer server; lives in the server's
 // thread, as do its connections.
+//
+// Connections are plain non-blocking descriptors with one read notifier
+// each (a write notifier only while an answer does not fit the socket at
+// once) and share one deadline timer: a socket object, a timer and their
+// signals per request cost more than the request itself.
 class LocalViewerListener final : public QObject
 {
     Q_OBJECT
@@ -25,50 +34,38 @@ public:
     };
 
     LocalViewerListener(std::shared_ptr<const LocalViewerRouter> router, Limits limits);
+    ~LocalViewerListener() override; // closes every open connection
     Q_DISABLE_COPY_MOVE(LocalViewerListener)
 
     bool listen(quint16 port); // gives the bound port through boundPort()
-    void close();
-    quint16 boundPort() const { return m_server.serverPort(); }
+    void close(); // stops accepting; open connections are still answered
+    quint16 boundPort() const;
 
     // The peer's address as text; an IPv4-mapped IPv6 address as plain IPv4.
     static std::optional<QString> peerText(const QHostAddress &address);
 
 private:
-    void acceptPending();
-    void connectionClosed();
+    class Acceptor;
+    struct Connection;
 
-    QTcpServer m_server;
+    void accepted(qintptr descriptor);
+    void open(int descriptor);
+    void readAvailable(Connection &connection);
+    void dispatch(Connection &connection);
+    void respond(quint64 id, const QByteArray &response);
+    void writePending(Connection &connection);
+    void finish(Connection &connection);
+    void drop(quint64 id);
+    void armDeadline(Connection &connection);
+    void expireDeadlines();
+
+    std::unique_ptr<Acceptor> m_server;
     std::shared_ptr<const LocalViewerRouter> m_router;
     Limits m_limits;
-    int m_openConnections = 0;
-};
-
-// One accepted connection: reads one request, hands it to the router,
-// writes the answer and closes.
-class LocalViewerConnection final : public QObject
-{
-    Q_OBJECT
-public:
-    LocalViewerConnection(QTcpSocket *socket, std::shared_ptr<const LocalViewerRouter> router,
-        LocalViewerListener::Limits limits, QObject *parent);
-    ~LocalViewerConnection() override;
-    Q_DISABLE_COPY_MOVE(LocalViewerConnection)
-
-signals:
-    void finished();
-
-private:
-    void readAvailable();
-    void dispatch();
-    void respond(const QByteArray &response);
-    void peerClosed();
-
-    QTcpSocket *m_socket;
-    std::shared_ptr<const LocalViewerRouter> m_router;
-    LocalViewerListener::Limits m_limits;
-    std::optional<QString> m_peer;
-    QByteArray m_buffer;
-    QTimer m_deadline;
-    bool m_dispatched = false;
+    QElapsedTimer m_clock;
+    QTimer m_deadlines;
+    quint64 m_nextID = 1;
+    std::unordered_map<quint64, std::unique_ptr<Connection>> m_connections;
+    // Accepted while every place was taken; served in order as places free.
+    std::deque<int> m_waiting;
 };

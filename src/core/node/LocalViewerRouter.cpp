@@ -265,15 +265,28 @@ QFuture<QByteArray> LocalViewerRouter::post(const QString &path, const QByteArra
             return textAnswer(400, "Invalid payload for /api/tasks");
         request->submitterIP = submitterIP;
         if (submitterIP)
-            request->submitterMAC = h.resolveSubmitterMAC ? h.resolveSubmitterMAC(*submitterIP) : std::nullopt;
+            request->submitterMAC.reset(); // only what the lookup finds
         if (const std::optional<QString> user = nonEmpty(headers.value(QStringLiteral("x-submitter-username"))))
             request->submitterUsername = user->trimmed();
-        return answer(callSlot(h.createTask, false, *request), [](bool created) {
-            if (!created)
+        auto created = [](bool done) {
+            if (!done)
                 return Http::text(
                     422, QStringLiteral("Task could not be created. Check project_id and workspace selection."));
             return okAnswer();
-        });
+        };
+        if (!submitterIP || !h.resolveSubmitterMAC)
+            return answer(callSlot(h.createTask, false, *request), created);
+        // The hardware-address lookup runs an outside program: never on the
+        // caller's thread.
+        const auto resolve = h.resolveSubmitterMAC;
+        const auto create = h.createTask;
+        return QtConcurrent::run(m_pool,
+            [resolve, create, request = *request]() mutable {
+                request.submitterMAC = resolve(*request.submitterIP);
+                return callSlot(create, false, request);
+            })
+            .unwrap()
+            .then(QtFuture::Launch::Sync, created);
     }
     if (path == QLatin1String("/api/workspaces/create")) {
         const std::optional<CreateWorkspaceRequest> request = CreateWorkspaceRequest::fromJson(json);

@@ -63,6 +63,20 @@ template<typename Work> QFuture<void> actionOnMainThread(const QPointer<AppState
     }).then([](bool) {});
 }
 
+// A coroutine's result as a future; the coroutine runs on as started.
+template<typename T> QFuture<T> futureOf(QCoro::Task<T> task)
+{
+    auto promise = std::make_shared<QPromise<T>>();
+    promise->start();
+    QFuture<T> future = promise->future();
+    auto forward = [](QCoro::Task<T> running, std::shared_ptr<QPromise<T>> p) -> QCoro::Task<> {
+        p->addResult(co_await std::move(running));
+        p->finish();
+    };
+    forward(std::move(task), promise);
+    return future;
+}
+
 quint16 randomHighPort()
 {
     const quint64 r = QRandomGenerator::system()->generate64();
@@ -198,18 +212,14 @@ LocalViewerHandlers AppState::makeLocalViewerHandlers()
         return onMainThread(weak, QList<WorkspaceSummary> {}, [](AppState *s) { return s->webWorkspaceSummaries(); });
     };
     h.createWorkspace = [weak](CreateWorkspaceRequest request) {
-        return onMainThreadAsync(weak, std::optional<CreateWorkspaceResponse> {}, [request](AppState *s) {
-            auto promise = std::make_shared<QPromise<std::optional<CreateWorkspaceResponse>>>();
-            promise->start();
-            auto future = promise->future();
-            auto run = [](AppState *state, CreateWorkspaceRequest r,
-                           std::shared_ptr<QPromise<std::optional<CreateWorkspaceResponse>>> p) -> QCoro::Task<> {
-                p->addResult(co_await state->createWorkspaceFromWeb(std::move(r)));
-                p->finish();
-            };
-            run(s, request, promise);
-            return future;
-        });
+        return onMainThreadAsync(weak, std::optional<CreateWorkspaceResponse> {},
+            [request](AppState *s) { return futureOf(s->createWorkspaceFromWeb(request)); });
+    };
+    h.fetchModelUsage = [weak] {
+        ModelUsageAPIResponse fallback;
+        fallback.checkedAt = TimePoint::now();
+        fallback.errorMessage = QStringLiteral("AppState unavailable");
+        return onMainThreadAsync(weak, fallback, [](AppState *s) { return futureOf(s->latestModelUsagePayload()); });
     };
     h.createTask = [weak](CreateTaskRequest request) {
         return onMainThread(weak, false, [request](AppState *s) { return s->createTaskFromWeb(request); });
