@@ -23,7 +23,7 @@ private:
     LocalViewerListener *m_listener;
 };
 
-struct LocalViewerListener::Connection
+struct LocalViewerConnections::Connection
 {
     quint64 id = 0;
     int descriptor = -1;
@@ -50,22 +50,17 @@ void release(QSocketNotifier *notifier)
 
 } // namespace
 
-LocalViewerListener::LocalViewerListener(std::shared_ptr<const LocalViewerRouter> router, Limits limits)
-    : m_server(new Acceptor(this)), m_router(std::move(router)), m_limits(limits)
+LocalViewerListener::LocalViewerListener(
+    QList<LocalViewerConnections *> connections, int maxConnections, std::shared_ptr<LocalViewerAdmission> admission)
+    : m_server(new Acceptor(this)),
+      m_connections(std::move(connections)),
+      m_maxConnections(std::max(1, maxConnections)),
+      m_admission(std::move(admission))
 {
-    m_clock.start();
-    m_deadlines.setParent(this);
-    m_deadlines.setSingleShot(true);
-    connect(&m_deadlines, &QTimer::timeout, this, &LocalViewerListener::expireDeadlines);
 }
 
 LocalViewerListener::~LocalViewerListener()
 {
-    for (auto &[id, connection] : m_connections) {
-        release(connection->reader);
-        release(connection->writer);
-        ::close(connection->descriptor);
-    }
     for (const int descriptor : m_waiting)
         ::close(descriptor);
 }
@@ -102,17 +97,64 @@ void LocalViewerListener::accepted(qintptr descriptor)
 {
     const int fd = static_cast<int>(descriptor);
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    if (m_waiting.empty() && m_connections.size() < size_t(std::max(1, m_limits.maxConnections))) {
-        open(fd);
+    if (m_waiting.empty() && m_admission->open.load() < m_maxConnections) {
+        handOver(fd);
         return;
     }
     // Every place is taken: further peers wait, unread, and the listen
     // backlog holds the rest.
     m_waiting.push_back(fd);
     m_server->pauseAccepting();
+    m_admission->saturated.store(true);
+    // A close may have come between the count and the flag.
+    admitWaiting();
 }
 
-void LocalViewerListener::open(int descriptor)
+void LocalViewerListener::admitWaiting()
+{
+    while (!m_waiting.empty() && m_admission->open.load() < m_maxConnections) {
+        const int fd = m_waiting.front();
+        m_waiting.pop_front();
+        handOver(fd);
+    }
+    if (m_waiting.empty()) {
+        m_admission->saturated.store(false);
+        if (m_server->isListening())
+            m_server->resumeAccepting();
+    }
+}
+
+void LocalViewerListener::handOver(int descriptor)
+{
+    m_admission->open.fetch_add(1);
+    LocalViewerConnections *connections = m_connections.at(m_next++ % m_connections.size());
+    QMetaObject::invokeMethod(
+        connections, [connections, descriptor] { connections->open(descriptor); }, Qt::QueuedConnection);
+}
+
+// ---- Connections ----
+
+LocalViewerConnections::LocalViewerConnections(
+    std::shared_ptr<const LocalViewerRouter> router, Limits limits, std::shared_ptr<LocalViewerAdmission> admission)
+    : m_router(std::move(router)), m_limits(limits), m_admission(std::move(admission))
+{
+    m_clock.start();
+    m_deadlines.setParent(this);
+    m_deadlines.setSingleShot(true);
+    connect(&m_deadlines, &QTimer::timeout, this, &LocalViewerConnections::expireDeadlines);
+}
+
+LocalViewerConnections::~LocalViewerConnections()
+{
+    for (auto &[id, connection] : m_connections) {
+        release(connection->reader);
+        release(connection->writer);
+        ::close(connection->descriptor);
+        m_admission->open.fetch_sub(1);
+    }
+}
+
+void LocalViewerConnections::open(int descriptor)
 {
     auto connection = std::make_unique<Connection>();
     Connection &c = *connection;
@@ -121,7 +163,7 @@ void LocalViewerListener::open(int descriptor)
     sockaddr_storage address {};
     socklen_t length = sizeof address;
     if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        c.peer = peerText(QHostAddress(reinterpret_cast<const sockaddr *>(&address)));
+        c.peer = LocalViewerListener::peerText(QHostAddress(reinterpret_cast<const sockaddr *>(&address)));
     c.reader = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
     const quint64 id = c.id;
     connect(c.reader, &QSocketNotifier::activated, this, [this, id] {
@@ -133,7 +175,7 @@ void LocalViewerListener::open(int descriptor)
     m_connections.emplace(id, std::move(connection));
 }
 
-void LocalViewerListener::readAvailable(Connection &c)
+void LocalViewerConnections::readAvailable(Connection &c)
 {
     char chunk[16384];
     if (c.dispatched) {
@@ -193,7 +235,7 @@ void LocalViewerListener::readAvailable(Connection &c)
     }
 }
 
-void LocalViewerListener::dispatch(Connection &c)
+void LocalViewerConnections::dispatch(Connection &c)
 {
     c.dispatched = true;
     c.deadline = -1; // a handler's time is its own
@@ -214,7 +256,7 @@ void LocalViewerListener::dispatch(Connection &c)
     });
 }
 
-void LocalViewerListener::respond(quint64 id, const QByteArray &response)
+void LocalViewerConnections::respond(quint64 id, const QByteArray &response)
 {
     const auto it = m_connections.find(id);
     if (it == m_connections.end())
@@ -226,7 +268,7 @@ void LocalViewerListener::respond(quint64 id, const QByteArray &response)
     writePending(c);
 }
 
-void LocalViewerListener::writePending(Connection &c)
+void LocalViewerConnections::writePending(Connection &c)
 {
     while (c.written < c.answer.size()) {
         const ssize_t n
@@ -256,7 +298,7 @@ void LocalViewerListener::writePending(Connection &c)
     finish(c);
 }
 
-void LocalViewerListener::finish(Connection &c)
+void LocalViewerConnections::finish(Connection &c)
 {
     // Input left unread would turn the close into a reset that can cost the
     // peer the answer; take what is there first.
@@ -272,7 +314,7 @@ void LocalViewerListener::finish(Connection &c)
     drop(c.id);
 }
 
-void LocalViewerListener::drop(quint64 id)
+void LocalViewerConnections::drop(quint64 id)
 {
     const auto it = m_connections.find(id);
     if (it == m_connections.end())
@@ -282,16 +324,12 @@ void LocalViewerListener::drop(quint64 id)
     release(connection->reader);
     release(connection->writer);
     ::close(connection->descriptor);
-    if (!m_waiting.empty()) {
-        const int next = m_waiting.front();
-        m_waiting.pop_front();
-        open(next);
-    } else if (m_server->isListening()) {
-        m_server->resumeAccepting();
-    }
+    m_admission->open.fetch_sub(1);
+    if (m_admission->saturated.load())
+        m_admission->wakeListener();
 }
 
-void LocalViewerListener::armDeadline(Connection &c)
+void LocalViewerConnections::armDeadline(Connection &c)
 {
     c.deadline = m_clock.elapsed() + m_limits.requestDeadlineMs;
     // Every deadline is as long as the next, so a running timer is due first.
@@ -299,7 +337,7 @@ void LocalViewerListener::armDeadline(Connection &c)
         m_deadlines.start(m_limits.requestDeadlineMs);
 }
 
-void LocalViewerListener::expireDeadlines()
+void LocalViewerConnections::expireDeadlines()
 {
     // Too slow to send its request, or to take its answer: closed unanswered.
     const qint64 now = m_clock.elapsed();
@@ -315,11 +353,6 @@ void LocalViewerListener::expireDeadlines()
     }
     for (const quint64 id : due)
         drop(id);
-    // drop() may have opened waiting peers, with deadlines of their own.
-    for (const auto &[id, connection] : m_connections) {
-        if (connection->deadline > now && (next < 0 || connection->deadline < next))
-            next = connection->deadline;
-    }
     if (next >= 0)
         m_deadlines.start(int(std::max<qint64>(1, next - now)));
 }

@@ -5,6 +5,7 @@
 #include "board/TaskLogTail.h"
 #include "common/Text.h"
 #include "common/UuidText.h"
+#include "node/LocalViewerFutures.h"
 #include "node/LocalViewerPage.h"
 #include "node/LocalViewerRouter.h"
 #include "platform/FolderBookmark.h"
@@ -47,20 +48,51 @@ template<typename T, typename Work> QFuture<T> onMainThread(const QPointer<AppSt
     return future;
 }
 
-// The same for an operation that answers a future itself.
+// The same for an operation that answers a future itself. The future is
+// waited on from the main thread, with one continuation (see
+// LocalViewerFutures).
 template<typename T, typename Work> QFuture<T> onMainThreadAsync(const QPointer<AppState> &weak, T fallback, Work work)
 {
-    return onMainThread(weak, QtFuture::makeReadyFuture(fallback), [work](AppState *state) { return work(state); })
-        .unwrap()
-        .onCanceled([fallback] { return fallback; });
+    AppState *state = weak.data();
+    if (!state)
+        return QtFuture::makeReadyFuture(std::move(fallback));
+    auto promise = std::make_shared<QPromise<T>>();
+    promise->start();
+    QFuture<T> future = promise->future();
+    QMetaObject::invokeMethod(
+        state,
+        [weak, promise, fallback, work]() mutable {
+            if (!weak) {
+                promise->addResult(fallback);
+                promise->finish();
+                return;
+            }
+            LocalViewerFutures::whenDone(work(weak.data()), fallback, [promise](const T &value) {
+                promise->addResult(value);
+                promise->finish();
+            });
+        },
+        Qt::QueuedConnection);
+    return future;
 }
 
 template<typename Work> QFuture<void> actionOnMainThread(const QPointer<AppState> &weak, Work work)
 {
-    return onMainThread(weak, false, [work](AppState *state) {
-        work(state);
-        return true;
-    }).then([](bool) {});
+    AppState *state = weak.data();
+    if (!state)
+        return QtFuture::makeReadyFuture();
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    QFuture<void> future = promise->future();
+    QMetaObject::invokeMethod(
+        state,
+        [weak, promise, work]() mutable {
+            if (weak)
+                work(weak.data());
+            promise->finish();
+        },
+        Qt::QueuedConnection);
+    return future;
 }
 
 // A coroutine's result as a future; the coroutine runs on as started.
