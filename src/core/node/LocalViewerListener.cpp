@@ -225,12 +225,11 @@ void LocalViewerConnections::readAvailable(Connection &c)
         dispatch(c);
         return;
     case Http::RequestState::Incomplete:
-        if (peerDone) {
-            // The peer ended its side before the request was complete: what
-            // arrived is still routed, though no answer can be complete.
-            (void)m_router->route(c.buffer, c.peer);
-            drop(c.id);
-        }
+        // The peer ended its side before the request was complete: what
+        // arrived is routed all the same, and answered while the peer still
+        // reads (a half-closed socket).
+        if (peerDone)
+            dispatch(c);
         return;
     }
 }

@@ -199,6 +199,18 @@ private slots:
         QCOMPARE(answer.received.count("HTTP/1.1"), 1);
     }
 
+    void halfClosedPeerIsAnswered()
+    {
+        // The peer stops sending mid-request: what arrived is routed and
+        // answered while the peer still reads.
+        RawHttpClient::Options halfClosed;
+        halfClosed.halfCloseAfterSending = true;
+        QCOMPARE(
+            RawHttpClient::body(send({"GET /api/tasks HTTP/1.1\r\n"}, halfClosed).received), QByteArray("Bad request"));
+        QCOMPARE(RawHttpClient::status(send({QByteArray()}, halfClosed).received), 400);
+        QCOMPARE(RawHttpClient::status(send({RawHttpClient::get("/")}, halfClosed).received), 200);
+    }
+
     void slowRequestIsClosedUnanswered()
     {
         QElapsedTimer timer;
@@ -386,6 +398,8 @@ private slots:
         for (QFuture<Exchange> &future : hostile)
             future.waitForFinished();
         for (qsizetype i = 200; i < hostile.size(); i += 3) {
+            // A peer that stops sending mid-request is answered all the same.
+            QCOMPARE(RawHttpClient::status(hostile[i].result().received), 400);
             QCOMPARE(RawHttpClient::status(hostile[i + 1].result().received), 400);
             QCOMPARE(RawHttpClient::status(hostile[i + 2].result().received), 401);
         }
