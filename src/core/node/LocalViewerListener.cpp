@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,24 +32,10 @@ struct LocalViewerConnections::Connection
     QByteArray buffer; // the request so far
     QByteArray answer; // the response, written from `written` on
     qsizetype written = 0;
-    QSocketNotifier *reader = nullptr;
-    QSocketNotifier *writer = nullptr;
+    quint32 watched = 0; // the epoll events asked for
     qint64 deadline = -1; // on the listener's clock; -1 while a handler works
     bool dispatched = false;
 };
-
-namespace {
-
-void release(QSocketNotifier *notifier)
-{
-    if (!notifier)
-        return;
-    // May be the notifier whose signal is being handled: deleted later.
-    notifier->setEnabled(false);
-    notifier->deleteLater();
-}
-
-} // namespace
 
 LocalViewerListener::LocalViewerListener(
     QList<LocalViewerConnections *> connections, int maxConnections, std::shared_ptr<LocalViewerAdmission> admission)
@@ -147,10 +134,43 @@ LocalViewerConnections::LocalViewerConnections(
 LocalViewerConnections::~LocalViewerConnections()
 {
     for (auto &[id, connection] : m_connections) {
-        release(connection->reader);
-        release(connection->writer);
         ::close(connection->descriptor);
         m_admission->open.fetch_sub(1);
+    }
+    if (m_poller)
+        m_poller->setEnabled(false);
+    if (m_epoll >= 0)
+        ::close(m_epoll);
+}
+
+void LocalViewerConnections::watch(Connection &c, quint32 events)
+{
+    if (c.watched == events)
+        return;
+    epoll_event event {};
+    event.events = events;
+    event.data.u64 = c.id;
+    // Out of the set while nothing is wanted: a hang-up would be reported
+    // again and again.
+    const int operation = events == 0 ? EPOLL_CTL_DEL : c.watched == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
+    ::epoll_ctl(m_epoll, operation, c.descriptor, &event);
+    c.watched = events;
+}
+
+void LocalViewerConnections::pollReady()
+{
+    epoll_event events[64];
+    const int n = ::epoll_wait(m_epoll, events, 64, 0);
+    for (int i = 0; i < n; ++i) {
+        // A connection may close while an earlier event is handled.
+        const auto it = m_connections.find(events[i].data.u64);
+        if (it == m_connections.end())
+            continue;
+        Connection &c = *it->second;
+        if (c.watched & EPOLLOUT)
+            writePending(c);
+        else if (c.watched & EPOLLIN)
+            readAvailable(c);
     }
 }
 
@@ -164,14 +184,26 @@ void LocalViewerConnections::open(int descriptor)
     socklen_t length = sizeof address;
     if (::getpeername(descriptor, reinterpret_cast<sockaddr *>(&address), &length) == 0)
         c.peer = LocalViewerListener::peerText(QHostAddress(reinterpret_cast<const sockaddr *>(&address)));
-    c.reader = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-    const quint64 id = c.id;
-    connect(c.reader, &QSocketNotifier::activated, this, [this, id] {
-        const auto it = m_connections.find(id);
-        if (it != m_connections.end())
-            readAvailable(*it->second);
-    });
+    if (m_epoll < 0) {
+        // One poll set for every connection of this thread, watched by one
+        // notifier: no notifier (and no event-loop change) per connection.
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        m_poller = new QSocketNotifier(m_epoll, QSocketNotifier::Read, this);
+        connect(m_poller, &QSocketNotifier::activated, this, &LocalViewerConnections::pollReady);
+    }
+    epoll_event event {};
+    event.events = EPOLLIN;
+    event.data.u64 = c.id;
+    if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+        ::close(descriptor);
+        m_admission->open.fetch_sub(1);
+        if (m_admission->saturated.load())
+            m_admission->wakeListener();
+        return;
+    }
+    c.watched = EPOLLIN;
     armDeadline(c);
+    const quint64 id = c.id;
     m_connections.emplace(id, std::move(connection));
 }
 
@@ -187,7 +219,7 @@ void LocalViewerConnections::readAvailable(Connection &c)
             if (n < 0 && errno == EINTR)
                 continue;
             if (n == 0)
-                c.reader->setEnabled(false); // the peer is done sending; the answer still goes out
+                watch(c, 0); // the peer is done sending; the answer still goes out
             else if (errno != EAGAIN && errno != EWOULDBLOCK)
                 drop(c.id);
             return;
@@ -215,7 +247,7 @@ void LocalViewerConnections::readAvailable(Connection &c)
         return;
     }
     if (peerDone)
-        c.reader->setEnabled(false);
+        watch(c, 0);
     switch (Http::requestState(c.buffer, m_limits.maxRequestSizeBytes)) {
     case Http::RequestState::TooLarge:
         c.dispatched = true;
@@ -279,16 +311,7 @@ void LocalViewerConnections::writePending(Connection &c)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!c.writer) {
-                c.writer = new QSocketNotifier(c.descriptor, QSocketNotifier::Write, this);
-                const quint64 id = c.id;
-                connect(c.writer, &QSocketNotifier::activated, this, [this, id] {
-                    const auto found = m_connections.find(id);
-                    if (found != m_connections.end())
-                        writePending(*found->second);
-                });
-            }
-            c.writer->setEnabled(true);
+            watch(c, EPOLLOUT);
             return;
         }
         drop(c.id); // the peer went away
@@ -320,8 +343,7 @@ void LocalViewerConnections::drop(quint64 id)
         return;
     const std::unique_ptr<Connection> connection = std::move(it->second);
     m_connections.erase(it);
-    release(connection->reader);
-    release(connection->writer);
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, connection->descriptor, nullptr);
     ::close(connection->descriptor);
     m_admission->open.fetch_sub(1);
     if (m_admission->saturated.load())

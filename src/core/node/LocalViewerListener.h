@@ -30,10 +30,10 @@ struct LocalViewerAdmission
 // The connections of one I/O thread of the local viewer server; lives in
 // that thread.
 //
-// Connections are plain non-blocking descriptors with one read notifier
-// each (a write notifier only while an answer does not fit the socket at
-// once) and share one deadline timer: a socket object, a timer and their
-// signals per request cost more than the request itself.
+// Connections are plain non-blocking descriptors in one epoll set, watched
+// by one notifier, and share one deadline timer: a socket object, a
+// notifier, a timer and their signals per request cost more than the
+// request itself.
 class LocalViewerConnections final : public QObject
 {
     Q_OBJECT
@@ -56,6 +56,8 @@ public:
 private:
     struct Connection;
 
+    void pollReady();
+    void watch(Connection &connection, quint32 events);
     void readAvailable(Connection &connection);
     void dispatch(Connection &connection);
     void respond(quint64 id, const QByteArray &response);
@@ -68,6 +70,8 @@ private:
     std::shared_ptr<const LocalViewerRouter> m_router;
     Limits m_limits;
     std::shared_ptr<LocalViewerAdmission> m_admission;
+    int m_epoll = -1; // made in this thread on the first connection
+    QSocketNotifier *m_poller = nullptr;
     QElapsedTimer m_clock;
     QTimer m_deadlines;
     quint64 m_nextID = 1;
