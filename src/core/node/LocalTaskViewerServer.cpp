@@ -8,18 +8,44 @@ LocalTaskViewerServer::LocalTaskViewerServer(Options options)
 {
     auto router = std::make_shared<const LocalViewerRouter>(
         std::move(options.handlers), options.accessToken, std::move(options.page));
-    m_listener = new LocalViewerListener(
-        router, {options.maxRequestSizeBytes, options.requestDeadlineMs, options.maxConnections});
+    auto admission = std::make_shared<LocalViewerAdmission>();
+    const LocalViewerConnections::Limits limits {
+        options.maxRequestSizeBytes, options.requestDeadlineMs, options.maxConnections};
+    for (int i = 0; i < kIOThreads; ++i) {
+        auto thread = std::make_unique<QThread>();
+        thread->setObjectName(QStringLiteral("localviewer-io"));
+        auto *connections = new LocalViewerConnections(router, limits, admission);
+        connections->moveToThread(thread.get());
+        m_connections.append(connections);
+        m_ioThreads.push_back(std::move(thread));
+    }
+    m_listener = new LocalViewerListener(m_connections, options.maxConnections, admission);
+    LocalViewerListener *listener = m_listener;
+    // Set before any thread runs; the listener outlives every connection.
+    admission->wakeListener
+        = [listener] { QMetaObject::invokeMethod(listener, &LocalViewerListener::admitWaiting, Qt::QueuedConnection); };
     m_thread.setObjectName(QStringLiteral("localtaskviewer"));
     m_listener->moveToThread(&m_thread);
     m_thread.start();
+    for (const std::unique_ptr<QThread> &thread : m_ioThreads)
+        thread->start();
 }
 
 LocalTaskViewerServer::~LocalTaskViewerServer()
 {
-    // The listener thread never waits on another thread, so this blocking
-    // call cannot deadlock.
+    // No thread of the server ever waits on another, so these blocking calls
+    // cannot deadlock. Order: no more hand-overs, then the connections (whose
+    // closes may still wake the listener), then the listener.
     LocalViewerListener *listener = m_listener;
+    QMetaObject::invokeMethod(
+        listener, [listener] { listener->close(); }, Qt::BlockingQueuedConnection);
+    for (qsizetype i = 0; i < m_connections.size(); ++i) {
+        LocalViewerConnections *connections = m_connections.at(i);
+        QMetaObject::invokeMethod(
+            connections, [connections] { delete connections; }, Qt::BlockingQueuedConnection);
+        m_ioThreads[size_t(i)]->quit();
+        m_ioThreads[size_t(i)]->wait();
+    }
     QMetaObject::invokeMethod(
         listener, [listener] { delete listener; }, Qt::BlockingQueuedConnection);
     m_thread.quit();

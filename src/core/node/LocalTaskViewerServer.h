@@ -10,14 +10,18 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
+class LocalViewerConnections;
 class LocalViewerListener;
 class LocalViewerRouter;
 
 // The small HTTP/1.1 server that shares the boards on the local network.
-// Its listener and every connection live in a thread of their own; a
-// complete request is routed on the thread pool and its response written
-// back from the listener thread. One request per connection, then close.
+// Its listener lives in a thread of its own and hands the connections in
+// turn to a few I/O threads, which read, route and write them; a handler's
+// work runs where the handler puts it (the main thread, the routing pool)
+// and its answer comes back to the connection's thread. One request per
+// connection, then close.
 //
 // Guards: a request not complete within `requestDeadlineMs` of its accept is
 // closed unanswered; at most `maxConnections` are open at once (further
@@ -55,7 +59,11 @@ public:
 private:
     QString m_accessToken;
     std::function<void()> m_onStopped;
+    static constexpr int kIOThreads = 2;
+
     QThread m_thread;
     LocalViewerListener *m_listener = nullptr; // lives in m_thread
+    std::vector<std::unique_ptr<QThread>> m_ioThreads;
+    QList<LocalViewerConnections *> m_connections; // one in each I/O thread
     std::atomic<int> m_boundPort {-1};
 };

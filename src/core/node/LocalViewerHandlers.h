@@ -41,7 +41,7 @@ struct LocalViewerHandlers
     std::function<Async<std::optional<LocalViewer::AuthContextResponse>>(LocalViewer::AcceptInviteRequest)>
         acceptInvite;
 
-    // Synchronous, called off the main thread: the submitter's hardware
-    // address for its IP text.
+    // Synchronous, called on the router's pool (it may take a while): the
+    // submitter's hardware address for its IP text.
     std::function<std::optional<QString>(const QString &ip)> resolveSubmitterMAC;
 };

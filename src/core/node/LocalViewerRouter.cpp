@@ -1,6 +1,7 @@
 #include "node/LocalViewerRouter.h"
 
 #include "common/UuidText.h"
+#include "node/LocalViewerFutures.h"
 #include "node/LocalViewerHttp.h"
 
 #include <QUrl>
@@ -9,6 +10,7 @@
 
 using namespace LocalViewer;
 namespace Http = LocalViewerHttp;
+using LocalViewerFutures::whenDone;
 
 namespace {
 
@@ -42,28 +44,53 @@ QByteArray okAnswer()
     return Http::text(200, QStringLiteral("ok"));
 }
 
-// A slot's future, or its fallback when the slot is empty or its future ends
-// without a value (the application state went away meanwhile).
-template<typename T, typename Slot, typename... Args> QFuture<T> callSlot(const Slot &slot, T fallback, Args &&...args)
+// A slot's future with the value it stands for when it ends without one.
+template<typename T> struct SlotCall
+{
+    QFuture<T> future;
+    T fallback;
+};
+
+// A slot's future, or its fallback when the slot is empty.
+template<typename T, typename Slot, typename... Args> SlotCall<T> callSlot(const Slot &slot, T fallback, Args &&...args)
 {
     if (!slot)
-        return QtFuture::makeReadyFuture(std::move(fallback));
-    return slot(std::forward<Args>(args)...).onCanceled([fallback] { return fallback; });
+        return {QtFuture::makeReadyFuture(fallback), fallback};
+    return {slot(std::forward<Args>(args)...), std::move(fallback)};
 }
 
 template<typename Slot, typename... Args> QFuture<void> callVoidSlot(const Slot &slot, Args &&...args)
 {
     if (!slot)
         return QtFuture::makeReadyFuture();
-    return slot(std::forward<Args>(args)...).onCanceled([] {});
+    return slot(std::forward<Args>(args)...);
 }
 
-// Encodes where the value was produced: a small answer of the main thread
-// there, a large one (task lists, details) on the pool that read the logs.
-// Saves a thread hop per request.
-template<typename T, typename F> QFuture<QByteArray> answer(QFuture<T> future, F encodeStep)
+// The encoded answer of a handler's value, encoded where the value was
+// produced: a small answer of the main thread there, a large one (task
+// lists, details) on the pool that read the logs.
+template<typename T, typename F> QFuture<QByteArray> answer(SlotCall<T> call, F encode)
 {
-    return future.then(QtFuture::Launch::Sync, std::move(encodeStep));
+    auto promise = std::make_shared<QPromise<QByteArray>>();
+    promise->start();
+    QFuture<QByteArray> result = promise->future();
+    whenDone(std::move(call.future), std::move(call.fallback), [promise, encode](const T &value) {
+        promise->addResult(encode(value));
+        promise->finish();
+    });
+    return result;
+}
+
+template<typename F> QFuture<QByteArray> answerVoid(QFuture<void> future, F encode)
+{
+    auto promise = std::make_shared<QPromise<QByteArray>>();
+    promise->start();
+    QFuture<QByteArray> result = promise->future();
+    whenDone(std::move(future), [promise, encode] {
+        promise->addResult(encode());
+        promise->finish();
+    });
+    return result;
 }
 
 std::optional<QString> nonEmpty(const QString &text)
@@ -228,19 +255,23 @@ QFuture<QByteArray> LocalViewerRouter::get(const QString &path, const QString &t
     if (path == QLatin1String("/api/bootstrap")) {
         const std::optional<QUuid> requested = queryUuid(target, QStringLiteral("project_id"));
         const LocalViewerHandlers handlers = h;
-        QThreadPool *pool = m_pool;
-        return callSlot(h.fetchWorkspaces, QList<WorkspaceSummary> {})
-            .then(pool,
-                [handlers, requested, pool](const QList<WorkspaceSummary> &workspaces) {
-                    std::optional<QUuid> active = requested;
-                    if (!active && !workspaces.isEmpty())
-                        active = workspaces.front().id;
-                    return callSlot(handlers.fetchTasks, QList<TaskSummary> {}, active)
-                        .then(pool, [workspaces, active](const QList<TaskSummary> &tasks) {
-                            return jsonAnswer(BootstrapResponse {active, workspaces, tasks}.toJson());
-                        });
-                })
-            .unwrap();
+        auto promise = std::make_shared<QPromise<QByteArray>>();
+        promise->start();
+        QFuture<QByteArray> result = promise->future();
+        SlotCall<QList<WorkspaceSummary>> workspacesCall = callSlot(h.fetchWorkspaces, QList<WorkspaceSummary> {});
+        whenDone(std::move(workspacesCall.future), std::move(workspacesCall.fallback),
+            [handlers, requested, promise](const QList<WorkspaceSummary> &workspaces) {
+                std::optional<QUuid> active = requested;
+                if (!active && !workspaces.isEmpty())
+                    active = workspaces.front().id;
+                SlotCall<QList<TaskSummary>> tasksCall = callSlot(handlers.fetchTasks, QList<TaskSummary> {}, active);
+                whenDone(std::move(tasksCall.future), std::move(tasksCall.fallback),
+                    [workspaces, active, promise](const QList<TaskSummary> &tasks) {
+                        promise->addResult(jsonAnswer(BootstrapResponse {active, workspaces, tasks}.toJson()));
+                        promise->finish();
+                    });
+            });
+        return result;
     }
     return textAnswer(404, "Not found");
 }
@@ -256,7 +287,7 @@ QFuture<QByteArray> LocalViewerRouter::post(const QString &path, const QByteArra
     auto action = [&](auto request, const auto &slot, const char *invalid) -> QFuture<QByteArray> {
         if (!request)
             return textAnswer(400, invalid);
-        return answer(callVoidSlot(slot, *request), [] { return okAnswer(); });
+        return answerVoid(callVoidSlot(slot, *request), [] { return okAnswer(); });
     };
 
     if (path == QLatin1String("/api/tasks")) {
@@ -265,15 +296,33 @@ QFuture<QByteArray> LocalViewerRouter::post(const QString &path, const QByteArra
             return textAnswer(400, "Invalid payload for /api/tasks");
         request->submitterIP = submitterIP;
         if (submitterIP)
-            request->submitterMAC = h.resolveSubmitterMAC ? h.resolveSubmitterMAC(*submitterIP) : std::nullopt;
+            request->submitterMAC.reset(); // only what the lookup finds
         if (const std::optional<QString> user = nonEmpty(headers.value(QStringLiteral("x-submitter-username"))))
             request->submitterUsername = user->trimmed();
-        return answer(callSlot(h.createTask, false, *request), [](bool created) {
-            if (!created)
+        auto created = [](bool done) {
+            if (!done)
                 return Http::text(
                     422, QStringLiteral("Task could not be created. Check project_id and workspace selection."));
             return okAnswer();
+        };
+        if (!submitterIP || !h.resolveSubmitterMAC)
+            return answer(callSlot(h.createTask, false, *request), created);
+        // The hardware-address lookup runs an outside program: never on the
+        // caller's thread.
+        const auto resolve = h.resolveSubmitterMAC;
+        const auto create = h.createTask;
+        auto promise = std::make_shared<QPromise<QByteArray>>();
+        promise->start();
+        QFuture<QByteArray> result = promise->future();
+        m_pool->start([resolve, create, created, promise, request = *request]() mutable {
+            request.submitterMAC = resolve(*request.submitterIP);
+            SlotCall<bool> call = callSlot(create, false, request);
+            whenDone(std::move(call.future), false, [created, promise](bool done) {
+                promise->addResult(created(done));
+                promise->finish();
+            });
         });
+        return result;
     }
     if (path == QLatin1String("/api/workspaces/create")) {
         const std::optional<CreateWorkspaceRequest> request = CreateWorkspaceRequest::fromJson(json);

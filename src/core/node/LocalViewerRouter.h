@@ -12,13 +12,14 @@
 // page at "/", the JSON interface under "/api/". Every "/api/" path needs the
 // share token (query item "token", "Authorization: Bearer <token>" or
 // "x-varn-token"); without it the answer is 401 and no handler is called.
-// Thread-safe; routing runs on whatever thread calls route(), a handler's
-// result is encoded on the thread that produced it.
+// Thread-safe and never blocking: routing runs on whatever thread calls
+// route() (a connection's I/O thread), the one step that may block (the
+// hardware-address lookup) runs on the pool, and a handler's result is
+// encoded on the thread that produced it.
 class LocalViewerRouter
 {
 public:
-    // Continuations between handlers run on `pool` (the routing pool when
-    // none is given).
+    // Blocking steps run on `pool` (the routing pool when none is given).
     LocalViewerRouter(LocalViewerHandlers handlers, QString accessToken, QByteArray page, QThreadPool *pool = nullptr);
 
     QFuture<QByteArray> route(const QByteArray &data, const std::optional<QString> &submitterIP) const;
@@ -26,9 +27,10 @@ public:
     const QString &accessToken() const { return m_accessToken; }
     QThreadPool *pool() const { return m_pool; }
 
-    // The process-wide pool the local viewer routes on, apart from the global
-    // pool so long background work there cannot hold up requests. Lives until
-    // the process ends, as continuations may still be queued on it.
+    // The process-wide pool for the local viewer's blocking and heavy work
+    // (lookups, log tails, patches), apart from the global pool so long
+    // background work there cannot hold up requests. Lives until the process
+    // ends, as continuations may still be queued on it.
     static QThreadPool *routingPool();
 
     // The first item of that name in the target's query, read as a UUID.

@@ -415,6 +415,11 @@ public:
     // lower case; nothing on any failure or after `timeoutMs`. Any thread.
     static std::optional<QString> resolveMACAddress(const QString &ip, int timeoutMs = 2000);
 
+    // ---- Model usage for the local viewer ----
+    // Reads the usage afresh (codexbar, or the main node on a client node),
+    // stores it as the prefetched usage and answers it. Never fails.
+    QCoro::Task<ModelUsageAPIResponse> latestModelUsagePayload();
+
 signals:
     void changed(AppState::Field field);
 

@@ -5,6 +5,7 @@
 #include "board/TaskLogTail.h"
 #include "common/Text.h"
 #include "common/UuidText.h"
+#include "node/LocalViewerFutures.h"
 #include "node/LocalViewerPage.h"
 #include "node/LocalViewerRouter.h"
 #include "platform/FolderBookmark.h"
@@ -47,20 +48,65 @@ template<typename T, typename Work> QFuture<T> onMainThread(const QPointer<AppSt
     return future;
 }
 
-// The same for an operation that answers a future itself.
+// The same for an operation that answers a future itself. The future is
+// waited on from the main thread, with one continuation (see
+// LocalViewerFutures).
 template<typename T, typename Work> QFuture<T> onMainThreadAsync(const QPointer<AppState> &weak, T fallback, Work work)
 {
-    return onMainThread(weak, QtFuture::makeReadyFuture(fallback), [work](AppState *state) { return work(state); })
-        .unwrap()
-        .onCanceled([fallback] { return fallback; });
+    AppState *state = weak.data();
+    if (!state)
+        return QtFuture::makeReadyFuture(std::move(fallback));
+    auto promise = std::make_shared<QPromise<T>>();
+    promise->start();
+    QFuture<T> future = promise->future();
+    QMetaObject::invokeMethod(
+        state,
+        [weak, promise, fallback, work]() mutable {
+            if (!weak) {
+                promise->addResult(fallback);
+                promise->finish();
+                return;
+            }
+            LocalViewerFutures::whenDone(work(weak.data()), fallback, [promise](const T &value) {
+                promise->addResult(value);
+                promise->finish();
+            });
+        },
+        Qt::QueuedConnection);
+    return future;
 }
 
 template<typename Work> QFuture<void> actionOnMainThread(const QPointer<AppState> &weak, Work work)
 {
-    return onMainThread(weak, false, [work](AppState *state) {
-        work(state);
-        return true;
-    }).then([](bool) {});
+    AppState *state = weak.data();
+    if (!state)
+        return QtFuture::makeReadyFuture();
+    auto promise = std::make_shared<QPromise<void>>();
+    promise->start();
+    QFuture<void> future = promise->future();
+    QMetaObject::invokeMethod(
+        state,
+        [weak, promise, work]() mutable {
+            if (weak)
+                work(weak.data());
+            promise->finish();
+        },
+        Qt::QueuedConnection);
+    return future;
+}
+
+// A coroutine's result as a future; the coroutine runs on as started.
+template<typename T> QFuture<T> futureOf(QCoro::Task<T> task)
+{
+    auto promise = std::make_shared<QPromise<T>>();
+    promise->start();
+    QFuture<T> future = promise->future();
+    auto forward = [](QCoro::Task<T> running, std::shared_ptr<QPromise<T>> p) -> QCoro::Task<> {
+        p->addResult(co_await std::move(running));
+        p->finish();
+    };
+    forward(std::move(task), promise);
+    return future;
 }
 
 quint16 randomHighPort()
@@ -198,18 +244,14 @@ LocalViewerHandlers AppState::makeLocalViewerHandlers()
         return onMainThread(weak, QList<WorkspaceSummary> {}, [](AppState *s) { return s->webWorkspaceSummaries(); });
     };
     h.createWorkspace = [weak](CreateWorkspaceRequest request) {
-        return onMainThreadAsync(weak, std::optional<CreateWorkspaceResponse> {}, [request](AppState *s) {
-            auto promise = std::make_shared<QPromise<std::optional<CreateWorkspaceResponse>>>();
-            promise->start();
-            auto future = promise->future();
-            auto run = [](AppState *state, CreateWorkspaceRequest r,
-                           std::shared_ptr<QPromise<std::optional<CreateWorkspaceResponse>>> p) -> QCoro::Task<> {
-                p->addResult(co_await state->createWorkspaceFromWeb(std::move(r)));
-                p->finish();
-            };
-            run(s, request, promise);
-            return future;
-        });
+        return onMainThreadAsync(weak, std::optional<CreateWorkspaceResponse> {},
+            [request](AppState *s) { return futureOf(s->createWorkspaceFromWeb(request)); });
+    };
+    h.fetchModelUsage = [weak] {
+        ModelUsageAPIResponse fallback;
+        fallback.checkedAt = TimePoint::now();
+        fallback.errorMessage = QStringLiteral("AppState unavailable");
+        return onMainThreadAsync(weak, fallback, [](AppState *s) { return futureOf(s->latestModelUsagePayload()); });
     };
     h.createTask = [weak](CreateTaskRequest request) {
         return onMainThread(weak, false, [request](AppState *s) { return s->createTaskFromWeb(request); });

@@ -4,7 +4,9 @@
 
 #include <QMutex>
 #include <QTcpServer>
+#include <QtConcurrent>
 #include <QtTest>
+#include <thread>
 
 using namespace LocalViewer;
 using RawHttpClient::Exchange;
@@ -197,6 +199,18 @@ private slots:
         QCOMPARE(answer.received.count("HTTP/1.1"), 1);
     }
 
+    void halfClosedPeerIsAnswered()
+    {
+        // The peer stops sending mid-request: what arrived is routed and
+        // answered while the peer still reads.
+        RawHttpClient::Options halfClosed;
+        halfClosed.halfCloseAfterSending = true;
+        QCOMPARE(
+            RawHttpClient::body(send({"GET /api/tasks HTTP/1.1\r\n"}, halfClosed).received), QByteArray("Bad request"));
+        QCOMPARE(RawHttpClient::status(send({QByteArray()}, halfClosed).received), 400);
+        QCOMPARE(RawHttpClient::status(send({RawHttpClient::get("/")}, halfClosed).received), 200);
+    }
+
     void slowRequestIsClosedUnanswered()
     {
         QElapsedTimer timer;
@@ -384,6 +398,8 @@ private slots:
         for (QFuture<Exchange> &future : hostile)
             future.waitForFinished();
         for (qsizetype i = 200; i < hostile.size(); i += 3) {
+            // A peer that stops sending mid-request is answered all the same.
+            QCOMPARE(RawHttpClient::status(hostile[i].result().received), 400);
             QCOMPARE(RawHttpClient::status(hostile[i + 1].result().received), 400);
             QCOMPARE(RawHttpClient::status(hostile[i + 2].result().received), 401);
         }
@@ -414,6 +430,73 @@ private slots:
         for (QFuture<Exchange> &future : idle) {
             future.waitForFinished();
             QVERIFY(future.result().received.isEmpty());
+        }
+    }
+
+    void handlerFuturesFinishingElsewhere()
+    {
+        // Handlers whose futures finish on other threads, some without a
+        // value: every request is answered, with the fallback where needed.
+        LocalTaskViewerServer::Options options;
+        options.accessToken = kToken;
+        std::atomic<int> calls {0};
+        options.handlers.fetchWorkspaces = [&calls] {
+            if (++calls % 5 == 0) {
+                // Ends without a value, as when the application state goes away.
+                QPromise<QList<WorkspaceSummary>> dropped;
+                dropped.start();
+                return dropped.future();
+            }
+            return QtConcurrent::run([] {
+                return QList<WorkspaceSummary> {WorkspaceSummary {kProject, "One", 1, 0, 0, 0, 0}};
+            });
+        };
+        LocalTaskViewerServer server(std::move(options));
+        QVERIFY(server.start(0));
+        const quint16 port = *server.boundPort();
+        // Clients on threads of their own: the handlers take the shared pool.
+        std::vector<QList<Exchange>> answers(8);
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 8; ++c) {
+            clients.emplace_back([port, &answers, c] {
+                for (int i = 0; i < 60; ++i)
+                    answers[c].append(RawHttpClient::exchange(port, {RawHttpClient::get("/api/workspaces", kAuth)}));
+            });
+        }
+        for (std::thread &client : clients)
+            client.join();
+        int full = 0;
+        for (const QList<Exchange> &list : answers) {
+            for (const Exchange &answer : list) {
+                QCOMPARE(RawHttpClient::status(answer.received), 200);
+                const QByteArray body = RawHttpClient::body(answer.received);
+                QVERIFY(body == "[]" || body.contains(kProject.toString(QUuid::WithoutBraces).toUpper().toUtf8()));
+                full += body != "[]";
+            }
+        }
+        QCOMPARE(calls.load(), 480);
+        QCOMPARE(full, 480 - 480 / 5);
+    }
+
+    void largeAnswerReachesAHalfClosedPeerWhole()
+    {
+        // Larger than a socket takes at once, so the answer goes out in parts.
+        QByteArray page(8 * 1024 * 1024, 'x');
+        page.replace(0, 6, "<html>");
+        LocalTaskViewerServer::Options options;
+        options.page = page;
+        LocalTaskViewerServer server(std::move(options));
+        QVERIFY(server.start(0));
+        RawHttpClient::Options halfClosed;
+        halfClosed.halfCloseAfterSending = true;
+        QList<QFuture<Exchange>> readers;
+        for (int i = 0; i < 4; ++i)
+            readers.append(RawHttpClient::exchangeAsync(*server.boundPort(), {"GET / HTTP/1.1\r\n\r\n"}, halfClosed));
+        for (QFuture<Exchange> &reader : readers) {
+            reader.waitForFinished();
+            QCOMPARE(RawHttpClient::status(reader.result().received), 200);
+            QVERIFY(RawHttpClient::body(reader.result().received) == page);
+            QVERIFY(reader.result().closedByServer);
         }
     }
 

@@ -1,3 +1,4 @@
+#include "../agenttools/AgentToolsFixture.h"
 #include "../state/AppStateFixture.h"
 #include "RawHttpClient.h"
 #include "board/TaskBoardStore.h"
@@ -42,6 +43,7 @@ class TestWebBridge : public QObject
     Q_OBJECT
 
     AppStateFixture *m_fixture = nullptr;
+    std::unique_ptr<AgentToolsFixture::CodexBarStandIn> m_codexbar;
     std::unique_ptr<AppState> m_state;
     QUuid m_project;
     quint16 m_port = 0;
@@ -71,6 +73,12 @@ private slots:
     {
         qputenv("PATH", QByteArray(TESSARON_FIXTURES_DIR) + "/neigh:" + qgetenv("PATH"));
         m_fixture = new AppStateFixture;
+        m_codexbar = std::make_unique<AgentToolsFixture::CodexBarStandIn>();
+        m_fixture->configure = [](AppStateOptions &options) {
+            // The usage read finds codexbar only in the temporary home.
+            options.modelUsage.host = AgentToolsFixture::sandboxHost();
+            options.modelUsage.timeout = std::chrono::seconds(10);
+        };
         m_state = m_fixture->make();
         QVERIFY(AppStateFixture::run(m_state->bootstrap()));
         m_project = m_state->projects().first().id;
@@ -86,6 +94,7 @@ private slots:
     void cleanup()
     {
         m_state.reset();
+        m_codexbar.reset();
         delete m_fixture;
     }
 
@@ -354,6 +363,32 @@ private slots:
         QCOMPARE(RawHttpClient::status(found.received), 200);
     }
 
+    void modelUsageRunsTheUsageReadAndKeepsIt()
+    {
+        // Not installed yet: the reader's own message, still a 200 answer.
+        const RawHttpClient::Exchange missing = send(RawHttpClient::get("/api/model-usage", kAuth));
+        QCOMPARE(RawHttpClient::status(missing.received), 200);
+        auto response = ModelUsageAPIResponse::fromJson(bodyJson(missing));
+        QVERIFY(response);
+        QVERIFY(!response->snapshots);
+        QCOMPARE(response->errorMessage, std::optional<QString>(CodexBarUsageRunner::notInstalledMessage()));
+        QCOMPARE(m_state->prefetchedModelErrorMessage(), response->errorMessage);
+
+        AgentToolsFixture::CodexBarStandIn::installInToolHome();
+        m_codexbar->setReply(AgentToolsFixture::j("{'stdout_json':{'usage':{'currentSession':{'usedPercent':40}}}}"));
+        const RawHttpClient::Exchange read = send(RawHttpClient::get("/api/model-usage", kAuth));
+        response = ModelUsageAPIResponse::fromJson(bodyJson(read));
+        QVERIFY(response);
+        QVERIFY(!response->errorMessage);
+        QVERIFY(response->snapshots);
+        QCOMPARE(response->snapshots->size(), 1);
+        QCOMPARE(response->snapshots->first().provider, QStringLiteral("codex"));
+        QCOMPARE(response->snapshots->first().currentSessionRemainingPercent, 60.0);
+        QCOMPARE(m_state->prefetchedModelUsage(), response->snapshots);
+        QVERIFY(!m_state->prefetchedModelErrorMessage());
+        QCOMPARE(m_codexbar->invocations().size(), 1);
+    }
+
     void handlersAnswerFallbacksOnceTheStateIsGone()
     {
         LocalViewerHandlers handlers = m_state->makeLocalViewerHandlers();
@@ -361,6 +396,7 @@ private slots:
         QVERIFY(handlers.fetchWorkspaces().result().isEmpty());
         QCOMPARE(handlers.createTask(CreateTaskRequest {}).result(), false);
         QVERIFY(!handlers.fetchTaskDetails(QUuid::createUuid(), QUuid::createUuid()).result());
+        QCOMPARE(handlers.fetchModelUsage().result().errorMessage, std::optional<QString>("AppState unavailable"));
     }
 };
 
