@@ -403,10 +403,11 @@ private slots:
         window.copyGettingStartedCommand(command);
         since.start();
         QTest::qWait(900);
-        if (since.elapsed() < 1350)
+        // A coarse timer may fire up to 5% early: 1.4 s is at least 1.33 s.
+        if (since.elapsed() < 1330)
             QCOMPARE(window.state().copiedGettingStartedCommand, std::optional<QString>(command));
         QVERIFY(TestSupport::waitUntil([&] { return !window.state().copiedGettingStartedCommand; }, 3000));
-        QVERIFY(since.elapsed() >= 1350);
+        QVERIFY(since.elapsed() >= 1330);
     }
 
     void capacityFigures_data()
