@@ -164,7 +164,8 @@ WorkspaceHeader::WorkspaceHeader(
     rows->setContentsMargins(16, 0, 16, 0);
     rows->setSpacing(10);
 
-    auto *row1 = new QHBoxLayout;
+    auto *row1 = new QBoxLayout(QBoxLayout::LeftToRight);
+    m_topRow = row1;
     m_capacity = new WorkerCapacityDiagram(this);
     m_capacity->onIncreasePool
         = [this] { m_appState.setWorkerPoolSize(m_workspace.id, m_appState.sharedWorkerPoolSize() + 1); };
@@ -273,6 +274,21 @@ WorkspaceHeader::WorkspaceHeader(
 
 WorkspaceHeader::~WorkspaceHeader() = default;
 
+// Beside the sidebar and a web preview on a small screen the card and the
+// controls do not fit in one row: the controls then go under the card.
+void WorkspaceHeader::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    int oneRowWidth = 0;
+    for (int i = 0; i < m_topRow->count(); ++i) {
+        QLayoutItem *item = m_topRow->itemAt(i);
+        oneRowWidth += item->spacerItem() ? item->spacerItem()->sizeHint().width() : item->minimumSize().width();
+    }
+    const auto direction = width() >= oneRowWidth ? QBoxLayout::LeftToRight : QBoxLayout::TopToBottom;
+    if (m_topRow->direction() != direction)
+        m_topRow->setDirection(direction);
+}
+
 void WorkspaceHeader::setWorkspace(const BL_Workspace &workspace)
 {
     m_workspace = workspace;
@@ -349,6 +365,9 @@ WorkspacePage::WorkspacePage(
     columnLayout->setContentsMargins(0, VirtualTitlebarStrip::height, 0, 10);
     columnLayout->setSpacing(12);
     m_header = new WorkspaceHeader(appState, windowState, std::move(actions), column);
+    // The header never widens the page (it folds its row instead), which
+    // would push the page over the sidebar.
+    m_header->setSizePolicy(QSizePolicy::Ignored, m_header->sizePolicy().verticalPolicy());
     columnLayout->addWidget(m_header);
 
     m_boardArea = new QWidget(column);

@@ -12,6 +12,7 @@ class CommandLinePanel;
 class EmbeddedTerminalPanel;
 class MainWindowState;
 class ProjectBrowserSidebarView;
+class QBoxLayout;
 class QGraphicsBlurEffect;
 class QLabel;
 class QPushButton;
@@ -86,8 +87,13 @@ public:
     void refresh();
     WorkerCapacityDiagram *capacity() const { return m_capacity; }
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void toggleTerminal();
+
+    QBoxLayout *m_topRow = nullptr;
 
     AppState &m_appState;
     MainWindowState &m_windowState;

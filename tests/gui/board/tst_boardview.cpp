@@ -335,7 +335,13 @@ private slots:
         QCOMPARE(w.revealed.size(), 3);
 
         // A status change alone updates the state row without a refresh.
-        const int refreshes = detail->refreshCount();
+        // The task's own background work (its run's history) lands first,
+        // later on a loaded machine.
+        int refreshes = detail->refreshCount();
+        for (int settled = 0; settled < 3; refreshes = detail->refreshCount()) {
+            QTest::qWait(150);
+            settled = detail->refreshCount() == refreshes ? settled + 1 : 0;
+        }
         w.store().updateTask(id, [](BL_Task &task) { task.status = BL_TaskStatus::failed; });
         ShellFixture::settle();
         QCOMPARE(text(detail, QStringLiteral("taskDetailStatus")), QStringLiteral("Status: failed"));

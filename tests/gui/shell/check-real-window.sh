@@ -100,7 +100,8 @@ xdotool mousemove 800 500
 xdotool windowfocus --sync "$wid" 2>/dev/null || true
 sleep 0.3
 "$send_delete" "$wid"
-for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+# Quitting stops the application state's threads; a loaded machine is slow.
+for _ in $(seq 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 if kill -0 "$pid" 2>/dev/null; then
   # Seen now and then on a loaded machine: the first close message is
   # received but goes unanswered. A user would click close again.
