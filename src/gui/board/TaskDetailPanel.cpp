@@ -148,8 +148,21 @@ void TaskDetailPanel::build()
     notFound->addWidget(notFoundClose, 0, Qt::AlignCenter);
     outer->addWidget(m_notFound);
 
-    m_content = new QWidget(this);
-    outer->addWidget(m_content);
+    // A short board leaves less room than the detail's parts need: the
+    // detail then scrolls as a whole instead of laying its parts over each
+    // other.
+    m_contentScroll = new QScrollArea(this);
+    m_contentScroll->setObjectName(QStringLiteral("taskDetailScroll"));
+    m_contentScroll->setWidgetResizable(true);
+    m_contentScroll->setFrameShape(QFrame::NoFrame);
+    m_contentScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_contentScroll->setStyleSheet(QStringLiteral("#taskDetailScroll { background: transparent; }"));
+    m_contentScroll->viewport()->setAutoFillBackground(false);
+    m_content = new QWidget;
+    m_content->setObjectName(QStringLiteral("taskDetailContent"));
+    m_content->setAutoFillBackground(false);
+    m_contentScroll->setWidget(m_content);
+    outer->addWidget(m_contentScroll);
     auto *column = new QVBoxLayout(m_content);
     column->setContentsMargins(16, 16, 16, 16);
     column->setSpacing(14);
@@ -342,7 +355,7 @@ void TaskDetailPanel::setTask(const std::optional<BL_Task> &task, bool openGitDi
 {
     m_task = task;
     m_notFound->setVisible(!task);
-    m_content->setVisible(task.has_value());
+    m_contentScroll->setVisible(task.has_value());
     if (!task)
         return;
     if (m_shownID != task->blID) {

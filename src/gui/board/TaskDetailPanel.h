@@ -95,6 +95,7 @@ private:
     bool m_historyExpanded = false;
     int m_scrollRequests = 0;
 
+    QScrollArea *m_contentScroll = nullptr;
     QWidget *m_content = nullptr;
     QWidget *m_notFound = nullptr;
     QLabel *m_title = nullptr;
