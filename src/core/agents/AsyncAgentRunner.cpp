@@ -4,7 +4,7 @@
 #include "MainThreadPublisher.h"
 #include "common/UuidText.h"
 
-#include "FutureResult.h"
+#include "common/FutureResult.h"
 
 namespace {
 
@@ -33,7 +33,19 @@ AsyncAgentRunner::AsyncAgentRunner(BLEventBus &eventBus, BL_DelegationHandshakeC
 {
 }
 
-AsyncAgentRunner::~AsyncAgentRunner() = default;
+AsyncAgentRunner::~AsyncAgentRunner()
+{
+    // In this order: nothing more reaches the main thread (which now waits
+    // here), the commands of the runs end, the runs notice the shutdown at
+    // their next check or wait and end, and the executor stops.
+    m_publisher.close();
+    m_actor.call([this] {
+        for (const RunHandle &handle : std::as_const(m_activeRunTaskByTaskID))
+            handle.cancellation.cancel();
+    });
+    m_toolExecutor->shutdown();
+    m_actor.shutdown();
+}
 
 QString AsyncAgentRunner::workerSessionKey(const QUuid &agentID)
 {
@@ -53,7 +65,7 @@ QFuture<void> AsyncAgentRunner::schedule(QUuid projectID, QUuid taskID, QUuid ma
         m_cancelledTaskIDs.remove(request.taskID);
         const RunHandle handle {CancellationToken(), m_nextSerial++};
         m_activeRunTaskByTaskID.insert(request.taskID, handle);
-        runAndCleanUp(request, handle); // detached: runs on this executor until it ends
+        m_actor.spawn(runAndCleanUp(request, handle)); // runs on this executor until it ends
     });
 }
 

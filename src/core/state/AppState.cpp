@@ -1,9 +1,11 @@
 #include "AppState.h"
 
 #include "agents/BrimlockRuntime.h"
+#include "common/Logging.h"
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
 #include "state/WebPreviewState.h"
+#include "storage/ProjectWatcher.h"
 #include "storage/TaskDatabase.h"
 
 #include <QDir>
@@ -105,7 +107,19 @@ AppState::AppState(
     m_notificationManager->setupEventSubscription();
 }
 
-AppState::~AppState() = default;
+AppState::~AppState()
+{
+    // An orderly end, dependents before what they depend on: the local
+    // server (its handlers reach into this state), the task-file watchers
+    // (they write to the database and record their state files), then the
+    // agent runtime (its runs and commands end, nothing more is published).
+    // The members go afterwards in their usual order.
+    qCDebug(lcState) << "shutting down";
+    m_localTaskViewerServer.reset();
+    for (const std::shared_ptr<ProjectWatcher> &watcher : std::as_const(m_watchers))
+        watcher->shutdown();
+    m_agentEngine.reset();
+}
 
 std::unique_ptr<DatabaseServiceProtocol> AppState::makeDatabaseService(const QString &dataDirectory)
 {

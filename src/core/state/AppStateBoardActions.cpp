@@ -2,6 +2,9 @@
 // mark done, move, close, cancel a running task, delete, clear the done column.
 #include "AppState.h"
 
+#include "common/FutureResult.h"
+#include "common/InFlight.h"
+
 #include "common/UuidText.h"
 
 #include <QFuture>
@@ -146,6 +149,8 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
 {
     if (!self)
         co_return;
+    // Inserted by cancelRunningTask(); cleared however this ends.
+    InFlightEntry<QUuid> inFlight(self->m_cancellationInFlightTaskIDs, request.taskID, {}, self.data());
     auto terminating = self->m_sessionTerminator->terminate(request.taskKey, request.projectRootPath);
     const BrimlockSessionTerminationResult termination = co_await std::move(terminating);
     if (!self)
@@ -154,8 +159,8 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
     // Only a session the tool ended or a process that was ended counts: a
     // run stopped between two commands had nothing terminated, and saying
     // otherwise would claim a termination that did not happen.
-    QFuture<bool> cancelling = self->m_agentEngine->runner().cancelTaskExecution(request.taskID);
-    const bool endedProcess = co_await cancelling;
+    auto cancelling = futureResult(self->m_agentEngine->runner().cancelTaskExecution(request.taskID));
+    const bool endedProcess = co_await std::move(cancelling);
     if (!self)
         co_return;
 
@@ -190,8 +195,6 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
                     + QStringLiteral(": ") + termination.message);
         }
     }
-    if (self)
-        self->m_cancellationInFlightTaskIDs.remove(request.taskID);
 }
 
 void AppState::deleteTaskFromDatabase(const QUuid &taskID, const QString &failurePrefix)

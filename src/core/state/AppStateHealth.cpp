@@ -3,6 +3,8 @@
 // and model-usage pages show before their own runs finish.
 #include "AppState.h"
 
+#include "common/InFlight.h"
+
 #include "agenttools/ModelsSidebarViewModel.h"
 #include "agenttools/SystemHealthViewModel.h"
 
@@ -88,8 +90,8 @@ QCoro::Task<> AppState::refreshHealthSnapshot()
     // Dropped, not queued, while a refresh (including its storing) runs.
     if (m_isRefreshingHealthSnapshot)
         co_return;
-    m_isRefreshingHealthSnapshot = true;
     const QPointer<AppState> self(this);
+    InFlight refreshing(m_isRefreshingHealthSnapshot, {}, this);
 
     QList<HealthCheckResult> results;
     std::optional<TimePoint> checkedAt;
@@ -115,9 +117,6 @@ QCoro::Task<> AppState::refreshHealthSnapshot()
 
     auto storing = applyHealthSnapshot(results, checkedAt, QStringLiteral("refresh"));
     co_await std::move(storing);
-    if (!self)
-        co_return;
-    m_isRefreshingHealthSnapshot = false;
 }
 
 QCoro::Task<> AppState::applyHealthSnapshot(
