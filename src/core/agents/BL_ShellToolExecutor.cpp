@@ -1,4 +1,5 @@
 #include "BL_ShellToolExecutor.h"
+#include "model/ConversationTurns.h"
 
 #include "BrimlockReply.h"
 #include "BrimlockRuntime.h"
@@ -58,12 +59,7 @@ struct CommandStreams
 
 BL_TaskConversationTurn toolTurn(const QString &content)
 {
-    BL_TaskConversationTurn turn;
-    turn.id = QUuid::createUuid();
-    turn.timestamp = TimePoint::now();
-    turn.role = BL_TaskConversationRole::tool;
-    turn.content = content;
-    return turn;
+    return ConversationTurns::make(BL_TaskConversationRole::tool, std::nullopt, content);
 }
 
 BL_Event taskModified(const QUuid &projectID, const QUuid &taskID, const BL_TaskEventPayload &payload)

@@ -46,14 +46,16 @@ public:
     template<typename F> auto call(F &&operation);
 
     // Starts a detached coroutine on the actor's thread, counted until it
-    // ends (see shutdown()); an error escaping it is logged. Call it on the
-    // actor's thread.
-    void spawn(QCoro::Task<> task) { m_scope.spawn(std::move(task)); }
+    // ends (see shutdown()); an error escaping it is logged. `make` calls the
+    // coroutine (`[&] { return run(...); }`), so it is counted before it
+    // starts. Call it on the actor's thread.
+    template<typename Make> void spawn(Make &&make) { m_scope.spawnWith(std::forward<Make>(make)); }
     // For the owner's destructor, on another thread: cancels the token of the
     // actor's coroutines, waits (at most `limit`) until every coroutine
     // started by call() or spawn() has ended, then stops the thread. The
     // owner first releases whatever those coroutines wait for on its own
     // thread (see MainThreadPublisher::close()). Returns whether all ended.
+    // A second call returns at once.
     bool shutdown(std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Cancelled once shutdown() begins.
     const CancellationToken &shutdownToken() const { return m_scope.cancellation(); }
@@ -117,6 +119,7 @@ template<typename F> auto Actor::call(F &&operation)
         m_context,
         [this, promise, op = std::make_shared<std::decay_t<F>>(std::forward<F>(operation))]() mutable {
             if constexpr (Traits::isTask) {
+                std::shared_ptr<void> held = m_scope.hold(); // counted before it starts
                 QCoro::Task<T> task;
                 try {
                     task = (*op)();
@@ -125,7 +128,7 @@ template<typename F> auto Actor::call(F &&operation)
                     promise->finish();
                     return;
                 }
-                m_scope.spawn(drive<T>(std::move(task), promise, op));
+                m_scope.spawn(drive<T>(std::move(task), promise, op), std::move(held));
             } else {
                 try {
                     if constexpr (std::is_void_v<T>) {

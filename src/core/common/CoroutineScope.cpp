@@ -44,7 +44,7 @@ private:
     int &m_running;
 };
 
-QCoro::Task<> driven(QCoro::Task<> task, std::shared_ptr<RunningMark> mark, QString name)
+QCoro::Task<> driven(QCoro::Task<> task, std::shared_ptr<void> mark, QString name)
 {
     try {
         co_await std::move(task);
@@ -71,10 +71,16 @@ CoroutineScope::~CoroutineScope()
         qCDebug(lcAsync) << m_state->name << "goes with" << left << "coroutines still running";
 }
 
-void CoroutineScope::spawn(QCoro::Task<> task)
+std::shared_ptr<void> CoroutineScope::hold()
 {
-    auto mark = std::make_shared<RunningMark>(m_state, m_state->mutex, m_state->idle, m_state->running);
-    driven(std::move(task), std::move(mark), m_state->name); // runs on by itself
+    return std::make_shared<RunningMark>(m_state, m_state->mutex, m_state->idle, m_state->running);
+}
+
+void CoroutineScope::spawn(QCoro::Task<> task, std::shared_ptr<void> held)
+{
+    if (!held)
+        held = hold();
+    driven(std::move(task), std::move(held), m_state->name); // runs on by itself
 }
 
 int CoroutineScope::runningCount() const

@@ -24,7 +24,17 @@ public:
     CoroutineScope(const CoroutineScope &) = delete;
     CoroutineScope &operator=(const CoroutineScope &) = delete;
 
-    void spawn(QCoro::Task<> task);
+    // A coroutine starts running as soon as it is called, before spawn() can
+    // count it: take a hold first, while the coroutine is made, and pass it
+    // on (a shutdown on another thread then never misses the coroutine).
+    std::shared_ptr<void> hold();
+    void spawn(QCoro::Task<> task, std::shared_ptr<void> hold = {});
+    // Makes the coroutine with `make` under a hold and spawns it.
+    template<typename Make> void spawnWith(Make &&make)
+    {
+        std::shared_ptr<void> held = hold();
+        spawn(make(), std::move(held));
+    }
     // Cancelled by shutdown(); coroutines of the scope check it at their waits.
     const CancellationToken &cancellation() const { return m_cancellation; }
     // How many coroutines have not ended yet. Any thread.

@@ -85,6 +85,26 @@ private slots:
         QVERIFY(late.isCanceled());
     }
 
+    // A call posted before the shutdown still runs, and a coroutine it starts
+    // is waited for like the others.
+    void actorShutdownRunsCallsPostedBefore()
+    {
+        Actor actor(QStringLiteral("test.actor"));
+        const CancellationToken token = actor.shutdownToken();
+        auto busy = actor.call([] { QThread::msleep(50); });
+        auto queued = actor.call([token]() -> QCoro::Task<int> {
+            co_await sleepFor(5ms);
+            while (!token.isCancelled())
+                co_await sleepFor(5ms);
+            co_return 2;
+        });
+        QVERIFY(actor.shutdown(5s));
+        QVERIFY(actor.shutdown(5s)); // again: the thread has ended, nothing to wait for
+        QVERIFY(busy.isFinished() && !busy.isCanceled());
+        QVERIFY(queued.isFinished());
+        QCOMPARE(queued.result(), 2);
+    }
+
     void actorShutdownGivesUpAfterItsLimit()
     {
 #ifdef __SANITIZE_ADDRESS__
