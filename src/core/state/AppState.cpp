@@ -90,7 +90,9 @@ AppState::AppState(
     m_systemWatcher = std::make_unique<SystemEventWatcher>(m_eventBus);
 
     m_database = makeDatabaseService(m_dataDirectory);
-    m_browserURLByProjectID = WebPreview::loadPersistedAddresses(m_settings);
+    m_preview
+        = std::make_unique<WebPreviewController>(m_settings.defaults(), WebPreview::loadPersistedAddresses(m_settings),
+            [this](WebPreviewController::Field field) { publish(previewField(field)); });
     loadSettings();
     m_settings.persistentNodeInstanceID();
 
@@ -184,9 +186,8 @@ void AppState::setLastErrorMessage(const std::optional<QString> &message)
 
 void AppState::setActiveProjectID(const std::optional<QUuid> &projectID)
 {
-    m_activeProjectID = projectID;
     m_settings.persistLastViewedProjectID(projectID);
-    publish(Field::activeProjectID);
+    assign(m_activeProjectID, projectID, Field::activeProjectID);
 }
 
 void AppState::setSelectedTeamID(const std::optional<QUuid> &teamID)

@@ -1,6 +1,7 @@
 // What the board (and a peer on the local network) does to existing tasks:
 // mark done, move, close, cancel a running task, delete, clear the done column.
 #include "AppState.h"
+#include "model/ConversationTurns.h"
 
 #include "common/FutureResult.h"
 #include "common/InFlight.h"
@@ -126,13 +127,10 @@ void AppState::cancelRunningTask(const QUuid &taskID, const QUuid &projectID, co
     request.agentID = resolvedAgentID(task->workerSessionKey).value_or(m_managerID);
     request.source = source;
 
-    BL_TaskConversationTurn turn;
-    turn.id = QUuid::createUuid();
-    turn.timestamp = m_clock->now();
-    turn.role = BL_TaskConversationRole::system;
-    turn.agentID = request.agentID;
-    turn.content = QStringLiteral("Cancellation requested by user. Sending session kill for ") + request.taskKey
-        + QStringLiteral(".");
+    const BL_TaskConversationTurn turn = ConversationTurns::make(BL_TaskConversationRole::system, request.agentID,
+        QStringLiteral("Cancellation requested by user. Sending session kill for ") + request.taskKey
+            + QStringLiteral("."),
+        *m_clock);
     BL_TaskEventPayload payload;
     payload.detail = QStringLiteral("Cancellation requested (") + source
         + QStringLiteral("); sending Brimlock session kill command.");
@@ -178,12 +176,8 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
         } else {
             const QString text = QStringLiteral("Cancellation failed (") + request.source + QStringLiteral("): ")
                 + termination.message;
-            BL_TaskConversationTurn turn;
-            turn.id = QUuid::createUuid();
-            turn.timestamp = self->m_clock->now();
-            turn.role = BL_TaskConversationRole::system;
-            turn.agentID = request.agentID;
-            turn.content = text;
+            const BL_TaskConversationTurn turn
+                = ConversationTurns::make(BL_TaskConversationRole::system, request.agentID, text, *self->m_clock);
             BL_TaskEventPayload payload;
             payload.detail = text;
             payload.conversationTurn = turn;

@@ -79,6 +79,9 @@ void AppState::prefetchSidebarDataIfNeeded()
 void AppState::storePrefetchedModelUsage(const std::optional<QList<ModelUsageSnapshot>> &usage,
     const std::optional<QString> &errorMessage, const std::optional<TimePoint> &lastCheckedAt)
 {
+    if (m_prefetchedModelUsage == usage && m_prefetchedModelErrorMessage == errorMessage
+        && m_prefetchedModelLastUpdated == lastCheckedAt)
+        return;
     m_prefetchedModelUsage = usage;
     m_prefetchedModelErrorMessage = errorMessage;
     m_prefetchedModelLastUpdated = lastCheckedAt;

@@ -258,6 +258,7 @@ struct ProjectWatcher::Core : std::enable_shared_from_this<Core>
     QList<Completion> pendingSyncCompletions;
     QHash<QString, QUuid> knownTasksByFilePath;
     QHash<QString, FileSignature> knownFileSignaturesByPath;
+    QSet<QString> unreadablePaths; // warned about, until they read again
     std::optional<AppliedDigests> appliedDigests; // read from the state file at the first cycle
 
     Actor actor; // last: its thread has ended before the fields above go
@@ -376,12 +377,17 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
             = bytes ? BL_Task::fromBrimlockTaskJSON(*bytes, project.id, clock) : Result<BL_Task>(bytes.error());
         if (!task) {
             // Its task stays known, and the file is read again at every
-            // cycle until it reads.
+            // cycle until it reads (said once until then).
+            if (!unreadablePaths.contains(path)) {
+                unreadablePaths.insert(path);
+                qCWarning(lcStorage) << "task file skipped:" << path << task.errorMessage();
+            }
             if (previous.contains(path))
                 next.insert(path, previous.value(path));
             nextSignatures.remove(path);
             continue;
         }
+        unreadablePaths.remove(path);
         IncomingTask incoming;
         incoming.stateKey = rootFolder.relativeFilePath(path);
         incoming.task = std::move(task).value();
@@ -415,8 +421,10 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
 
     // Runs on this executor but gives it up while it waits, so folder events
     // keep arriving meanwhile; the cycle stays in flight until it completes.
-    actor.spawn(storePhase(shared_from_this(), cycleGeneration, std::move(changed),
-        QList<QUuid>(removedIDs.cbegin(), removedIDs.cend()), std::move(forgotten), std::move(completions)));
+    actor.spawn([&] {
+        return storePhase(shared_from_this(), cycleGeneration, std::move(changed),
+            QList<QUuid>(removedIDs.cbegin(), removedIDs.cend()), std::move(forgotten), std::move(completions));
+    });
 }
 
 QCoro::Task<> ProjectWatcher::Core::storePhase(std::shared_ptr<Core> self, quint64 cycleGeneration,
