@@ -2,7 +2,7 @@
 
 #include "BL_DefaultDecisionEngine.h"
 
-#include "FutureResult.h"
+#include "common/FutureResult.h"
 
 AgentEngine::AgentEngine(BLEventBus &eventBus, WorkerPool &workerPool, const QUuid &managerID, RunnerParts parts)
     : m_eventBus(eventBus),

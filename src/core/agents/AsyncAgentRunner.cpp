@@ -1,22 +1,18 @@
 #include "AsyncAgentRunner.h"
+#include "model/ConversationTurns.h"
 
 #include "BL_ShellToolExecutor.h"
 #include "MainThreadPublisher.h"
 #include "common/UuidText.h"
 
-#include "FutureResult.h"
+#include "common/FutureResult.h"
+#include "common/Logging.h"
 
 namespace {
 
 BL_TaskConversationTurn turn(BL_TaskConversationRole role, const QUuid &agentID, const QString &content)
 {
-    BL_TaskConversationTurn turn;
-    turn.id = QUuid::createUuid();
-    turn.timestamp = TimePoint::now();
-    turn.role = role;
-    turn.agentID = agentID;
-    turn.content = content;
-    return turn;
+    return ConversationTurns::make(role, agentID, content);
 }
 
 } // namespace
@@ -33,7 +29,19 @@ AsyncAgentRunner::AsyncAgentRunner(BLEventBus &eventBus, BL_DelegationHandshakeC
 {
 }
 
-AsyncAgentRunner::~AsyncAgentRunner() = default;
+AsyncAgentRunner::~AsyncAgentRunner()
+{
+    // In this order: nothing more reaches the main thread (which now waits
+    // here), the commands of the runs end, the runs notice the shutdown at
+    // their next check or wait and end, and the executor stops.
+    m_publisher.close();
+    m_actor.call([this] {
+        for (const RunHandle &handle : std::as_const(m_activeRunTaskByTaskID))
+            handle.cancellation.cancel();
+    });
+    m_toolExecutor->shutdown();
+    m_actor.shutdown();
+}
 
 QString AsyncAgentRunner::workerSessionKey(const QUuid &agentID)
 {
@@ -53,7 +61,8 @@ QFuture<void> AsyncAgentRunner::schedule(QUuid projectID, QUuid taskID, QUuid ma
         m_cancelledTaskIDs.remove(request.taskID);
         const RunHandle handle {CancellationToken(), m_nextSerial++};
         m_activeRunTaskByTaskID.insert(request.taskID, handle);
-        runAndCleanUp(request, handle); // detached: runs on this executor until it ends
+        qCDebug(lcAgents) << "run of task" << request.taskID << "starts on" << request.agent.name;
+        m_actor.spawn([&] { return runAndCleanUp(request, handle); }); // runs on this executor until it ends
     });
 }
 
@@ -91,6 +100,7 @@ QCoro::Task<> AsyncAgentRunner::runAndCleanUp(RunRequest request, RunHandle hand
     } catch (...) {
         // runLoop turns every failure into events; nothing is left to report.
     }
+    qCDebug(lcAgents) << "run of task" << request.taskID << "ended";
     // A newer run of the same task keeps its own handle and cancel mark.
     const auto current = m_activeRunTaskByTaskID.constFind(request.taskID);
     if (current != m_activeRunTaskByTaskID.constEnd() && current->serial == handle.serial) {

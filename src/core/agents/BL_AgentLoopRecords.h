@@ -189,6 +189,10 @@ public:
         = 0;
     // Stops what runs for the task; true when a running child was ended.
     virtual QFuture<bool> cancel(QUuid taskID) = 0;
+    // Called by the owner before it goes: ends every command (their futures
+    // end cancelled) without publishing anything more, and stops taking new
+    // ones. Blocks until they have ended.
+    virtual void shutdown() { }
 };
 
 // The text a run reports for a failure: the full description of our own

@@ -2,6 +2,7 @@
 
 #include "BrimlockProcess.h"
 #include "common/Background.h"
+#include "common/FutureResult.h"
 #include "common/Text.h"
 
 #include <QCoroFuture>
@@ -64,16 +65,10 @@ BL_AgentPoolCache::BL_AgentPoolCache(Fetcher fetcher, std::chrono::milliseconds 
 BL_AgentPoolCache::~BL_AgentPoolCache()
 {
     m_stopping = true;
-    // A fetch in flight resumes on the actor's thread, which keeps running
-    // until the actor goes; wait for it so nothing outlives the cache.
-    while (m_fetchesInFlight.load() > 0)
-        QThread::msleep(5);
-    m_actor
-        .call([this] {
-            delete m_refreshTimer;
-            m_refreshTimer = nullptr;
-        })
-        .waitForFinished();
+    // A fetch in flight resumes on the actor's thread; the shutdown waits for
+    // every refresh to end there (a fetch is cut off by its own time-out), so
+    // nothing outlives the cache. The timer goes with the actor's context.
+    m_actor.shutdown(kFetchTimeout + std::chrono::seconds(10));
 }
 
 BL_AgentPoolCache &BL_AgentPoolCache::shared()
@@ -116,8 +111,9 @@ void BL_AgentPoolCache::startBackgroundRefreshIfNeeded()
     m_refreshTimer = new QTimer(m_actor.context());
     m_refreshTimer->setSingleShot(true);
     m_refreshTimer->setInterval(m_refreshInterval);
-    QObject::connect(m_refreshTimer, &QTimer::timeout, m_actor.context(), [this] { backgroundRefresh(); });
-    backgroundRefresh(); // the first refresh follows at once
+    QObject::connect(m_refreshTimer, &QTimer::timeout, m_actor.context(),
+        [this] { m_actor.spawn([this] { return backgroundRefresh(); }); });
+    m_actor.spawn([this] { return backgroundRefresh(); }); // the first refresh follows at once
 }
 
 QCoro::Task<> BL_AgentPoolCache::backgroundRefresh()
@@ -130,17 +126,13 @@ QCoro::Task<> BL_AgentPoolCache::backgroundRefresh()
 
 QCoro::Task<> BL_AgentPoolCache::refreshNow()
 {
-    // Counted before the stop test, so the destructor either sees this fetch
-    // or this refresh sees the destructor.
-    ++m_fetchesInFlight;
     if (m_stopping) {
-        --m_fetchesInFlight;
         m_hasFetchedAtLeastOnce = true;
         co_return;
     }
     // Several refreshes may be in flight at once; the one that ends last sets the lists.
-    QFuture<QStringList> fetch = Background::run(m_fetcher); // awaited apart: see ProcessBrimlockCommandRunner::run
-    const QStringList names = co_await fetch;
+    auto fetch = futureResult(Background::run(m_fetcher));
+    const QStringList names = co_await std::move(fetch);
     if (!names.isEmpty()) {
         QStringList unique;
         QSet<QString> seen;
@@ -159,7 +151,6 @@ QCoro::Task<> BL_AgentPoolCache::refreshNow()
         }
     }
     m_hasFetchedAtLeastOnce = true;
-    --m_fetchesInFlight;
 }
 
 QString BL_AgentPoolCache::randomElement(const QStringList &names) const

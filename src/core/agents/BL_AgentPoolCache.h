@@ -46,8 +46,9 @@ public:
     static QStringList discoverAgentNamesFromWorkspaceDirectories(const BrimlockHost &host = BrimlockHost::current());
     // The workspace names, or else what the tool's agent lists print, asked
     // through a login shell that is stopped after `timeout`.
-    static QStringList fetchAgentNames(const BrimlockHost &host = BrimlockHost::current(),
-        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    static constexpr std::chrono::seconds kFetchTimeout {30};
+    static QStringList fetchAgentNames(
+        const BrimlockHost &host = BrimlockHost::current(), std::chrono::milliseconds timeout = kFetchTimeout);
 
 private:
     QCoro::Task<QString> pickName();
@@ -59,7 +60,6 @@ private:
     Fetcher m_fetcher;
     std::chrono::milliseconds m_refreshInterval;
     std::atomic<bool> m_stopping {false};
-    std::atomic<int> m_fetchesInFlight {0};
 
     // Touched only on the actor's thread.
     QTimer *m_refreshTimer = nullptr;

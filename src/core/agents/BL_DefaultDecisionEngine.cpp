@@ -9,7 +9,7 @@
 #include "common/Text.h"
 #include "common/UuidText.h"
 
-#include "FutureResult.h"
+#include "common/FutureResult.h"
 #include <QStringDecoder>
 
 namespace {

@@ -1,4 +1,5 @@
 #include "BL_ShellToolExecutor.h"
+#include "model/ConversationTurns.h"
 
 #include "BrimlockReply.h"
 #include "BrimlockRuntime.h"
@@ -6,7 +7,7 @@
 #include "common/ProcessRunner.h"
 #include "common/Text.h"
 
-#include "FutureResult.h"
+#include "common/FutureResult.h"
 #include <QCoroFuture>
 #include <QCoroTimer>
 #include <QDeadlineTimer>
@@ -58,12 +59,7 @@ struct CommandStreams
 
 BL_TaskConversationTurn toolTurn(const QString &content)
 {
-    BL_TaskConversationTurn turn;
-    turn.id = QUuid::createUuid();
-    turn.timestamp = TimePoint::now();
-    turn.role = BL_TaskConversationRole::tool;
-    turn.content = content;
-    return turn;
+    return ConversationTurns::make(BL_TaskConversationRole::tool, std::nullopt, content);
 }
 
 BL_Event taskModified(const QUuid &projectID, const QUuid &taskID, const BL_TaskEventPayload &payload)
@@ -119,7 +115,18 @@ BL_ShellToolExecutor::BL_ShellToolExecutor(
 {
 }
 
-BL_ShellToolExecutor::~BL_ShellToolExecutor() = default;
+BL_ShellToolExecutor::~BL_ShellToolExecutor()
+{
+    shutdown();
+}
+
+void BL_ShellToolExecutor::shutdown()
+{
+    // Publications first: a command waiting for the main thread, which is
+    // about to wait for the command, ends instead.
+    m_publisher.close();
+    m_actor.shutdown();
+}
 
 QFuture<BL_Observation> BL_ShellToolExecutor::executeSpawned(
     QString command, QUuid taskID, QUuid projectID, CancellationToken cancellation)
@@ -142,12 +149,17 @@ QCoro::Task<BL_Observation> BL_ShellToolExecutor::execute(
     QString command, QUuid taskID, QUuid projectID, CancellationToken cancellation)
 {
     const QStringList arguments = BrimlockRuntime::shellInvocationArguments(command, true);
+    // Shutting down counts as a cancellation of every command.
+    const CancellationToken shuttingDown = m_actor.shutdownToken();
+    const auto cancelled = [&] { return cancellation.isCancelled() || shuttingDown.isCancelled(); };
 
     auto announced
         = publishStreamEvent(projectID, taskID, kSystemStream, QStringLiteral("Spawned shell command: ") + command);
     co_await std::move(announced);
     auto reset = publishStdoutReset(projectID, taskID);
     co_await std::move(reset);
+    if (shuttingDown.isCancelled())
+        throw CancelledError();
 
     auto streams = std::make_shared<CommandStreams>();
     auto *child = new QProcess(m_actor.context());
@@ -225,7 +237,7 @@ QCoro::Task<BL_Observation> BL_ShellToolExecutor::execute(
         // A cancellation wins over an ending it caused itself (the stop's
         // signals end the child with a non-zero status): the run was
         // cancelled, and reports nothing of the command.
-        if (cancellation.isCancelled()) {
+        if (cancelled()) {
             ending = Ending::cancelled;
             break;
         }
@@ -253,8 +265,12 @@ QCoro::Task<BL_Observation> BL_ShellToolExecutor::execute(
                 ? QStringLiteral("Shell command cancellation requested; terminating process.")
                 : QStringLiteral("Shell command timed out after ") + QString::number(m_commandTimeoutSeconds)
                     + QStringLiteral("s; terminating process.");
-            auto announcedStop = publishStreamEvent(projectID, taskID, kSystemStream, message);
-            co_await std::move(announcedStop);
+            try {
+                auto announcedStop = publishStreamEvent(projectID, taskID, kSystemStream, message);
+                co_await std::move(announcedStop);
+            } catch (const CancelledError &) {
+                // Shutting down: the child is stopped all the same.
+            }
         }
         if (stopNeeded) {
             auto stopping = stopOnce(registered);
@@ -360,7 +376,11 @@ QCoro::Task<bool> BL_ShellToolExecutor::stopSequence(QPointer<QProcess> process,
 QCoro::Task<> BL_ShellToolExecutor::pause(QPointer<QProcess> process, qint64 group, std::chrono::milliseconds interval,
     std::optional<CancellationToken> cancellation)
 {
-    const auto over = [&] { return (cancellation && cancellation->isCancelled()) || !anythingLeft(process, group); };
+    const CancellationToken shuttingDown = m_actor.shutdownToken();
+    const auto over = [&] {
+        return (cancellation && (cancellation->isCancelled() || shuttingDown.isCancelled()))
+            || !anythingLeft(process, group);
+    };
     if (over())
         co_return;
     QTimer timer;

@@ -73,6 +73,8 @@ public:
     QFuture<BL_Observation> executeSpawned(
         QString command, QUuid taskID, QUuid projectID, CancellationToken cancellation) override;
     QFuture<bool> cancel(QUuid taskID) override;
+    // Stops every running child (the usual stop sequence) and the executor.
+    void shutdown() override;
 
     // Whether a child is registered for the task.
     QFuture<bool> hasRegisteredProcess(QUuid taskID);

@@ -1,12 +1,11 @@
 #pragma once
 
+#include "common/MainThreadQueue.h"
 #include "model/BLEventBus.h"
 
 #include <QFuture>
 #include <QList>
 #include <functional>
-
-class QObject;
 
 // Carries the agent runtime's events to the main thread, where the bus
 // delivers them synchronously. Publications still on their way when the
@@ -17,7 +16,7 @@ class MainThreadPublisher final
 {
 public:
     explicit MainThreadPublisher(BLEventBus &bus);
-    ~MainThreadPublisher();
+    ~MainThreadPublisher() = default;
     MainThreadPublisher(const MainThreadPublisher &) = delete;
     MainThreadPublisher &operator=(const MainThreadPublisher &) = delete;
 
@@ -29,8 +28,12 @@ public:
     // Runs `work` on the main thread (at once when called there); dropped,
     // like a publication, when the publisher goes first.
     void runOnMainThread(std::function<void()> work) const;
+    // Drops what is still on its way and everything published later: an
+    // owner shutting down calls it first, so that its runs waiting for a
+    // publication end (cancelled) while the main thread waits for them.
+    void close() { m_queue.close(); }
 
 private:
     BLEventBus &m_bus;
-    QObject *m_context = nullptr; // lives on the main thread
+    MainThreadQueue m_queue;
 };

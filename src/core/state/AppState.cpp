@@ -1,9 +1,11 @@
 #include "AppState.h"
 
 #include "agents/BrimlockRuntime.h"
+#include "common/Logging.h"
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
 #include "state/WebPreviewState.h"
+#include "storage/ProjectWatcher.h"
 #include "storage/TaskDatabase.h"
 
 #include <QDir>
@@ -88,7 +90,9 @@ AppState::AppState(
     m_systemWatcher = std::make_unique<SystemEventWatcher>(m_eventBus);
 
     m_database = makeDatabaseService(m_dataDirectory);
-    m_browserURLByProjectID = WebPreview::loadPersistedAddresses(m_settings);
+    m_preview
+        = std::make_unique<WebPreviewController>(m_settings.defaults(), WebPreview::loadPersistedAddresses(m_settings),
+            [this](WebPreviewController::Field field) { publish(previewField(field)); });
     loadSettings();
     m_settings.persistentNodeInstanceID();
 
@@ -105,7 +109,19 @@ AppState::AppState(
     m_notificationManager->setupEventSubscription();
 }
 
-AppState::~AppState() = default;
+AppState::~AppState()
+{
+    // An orderly end, dependents before what they depend on: the local
+    // server (its handlers reach into this state), the task-file watchers
+    // (they write to the database and record their state files), then the
+    // agent runtime (its runs and commands end, nothing more is published).
+    // The members go afterwards in their usual order.
+    qCDebug(lcState) << "shutting down";
+    m_localTaskViewerServer.reset();
+    for (const std::shared_ptr<ProjectWatcher> &watcher : std::as_const(m_watchers))
+        watcher->shutdown();
+    m_agentEngine.reset();
+}
 
 std::unique_ptr<DatabaseServiceProtocol> AppState::makeDatabaseService(const QString &dataDirectory)
 {
@@ -170,9 +186,8 @@ void AppState::setLastErrorMessage(const std::optional<QString> &message)
 
 void AppState::setActiveProjectID(const std::optional<QUuid> &projectID)
 {
-    m_activeProjectID = projectID;
     m_settings.persistLastViewedProjectID(projectID);
-    publish(Field::activeProjectID);
+    assign(m_activeProjectID, projectID, Field::activeProjectID);
 }
 
 void AppState::setSelectedTeamID(const std::optional<QUuid> &teamID)

@@ -14,6 +14,7 @@
 #include "cloud/AuthSessionStore.h"
 #include "cloud/NativeGoogleSignInService.h"
 #include "cloud/TessaronAPIClient.h"
+#include "common/Logging.h"
 #include "common/Result.h"
 #include "common/TimePoint.h"
 #include "model/BLEventBus.h"
@@ -31,6 +32,7 @@
 #include "state/LocalViewerOptions.h"
 #include "state/TaskCreation.h"
 #include "state/TaskLogWriter.h"
+#include "state/WebPreviewController.h"
 #include "storage/DatabaseServiceProtocol.h"
 #include "storage/LocalFileSystemService.h"
 #include "storage/ProjectBookmarkStore.h"
@@ -325,9 +327,9 @@ public:
     const QHash<QUuid, qint64> &agentCountByProjectID() const { return m_agentCountByProjectID; }
     const QHash<QUuid, qint64> &runningWorkerCountByProjectID() const { return m_runningWorkerCountByProjectID; }
     qint64 sharedWorkerPoolSize() const { return m_sharedWorkerPoolSize; }
-    const QSet<QUuid> &browserSidebarEnabledProjectIDs() const { return m_browserSidebarEnabledProjectIDs; }
-    const QHash<QUuid, QString> &browserURLByProjectID() const { return m_browserURLByProjectID; }
-    const QHash<QUuid, qint64> &browserRefreshTokenByProjectID() const { return m_browserRefreshTokenByProjectID; }
+    const QSet<QUuid> &browserSidebarEnabledProjectIDs() const { return m_preview->sidebarEnabledProjectIDs(); }
+    const QHash<QUuid, QString> &browserURLByProjectID() const { return m_preview->urlByProjectID(); }
+    const QHash<QUuid, qint64> &browserRefreshTokenByProjectID() const { return m_preview->refreshTokenByProjectID(); }
     bool isLocalTaskViewerRunning() const override { return m_isLocalTaskViewerRunning; }
     bool hasAttemptedLocalServerStart() const override { return m_hasAttemptedLocalServerStart; }
     const QString &backendBaseURLString() const { return m_backendBaseURLString; }
@@ -492,7 +494,7 @@ private:
     void logTaskEvent(const BL_Event &event, const BL_Task &task);
 
     // Preview
-    void persistBrowserURLs();
+    static Field previewField(WebPreviewController::Field field);
     std::optional<QUuid> previewWorkspaceID() const;
 
     // Accounts
@@ -506,11 +508,27 @@ private:
     QCoro::Task<> createInviteLocally(QUuid teamID, QString email, BL_TeamMembershipRole role, qint64 expiresInHours);
     void acceptInviteLocally(const QString &token);
 
-    void publish(Field field) { emit changed(field); }
+    void publish(Field field)
+    {
+        qCDebug(lcState) << "changed:" << field;
+        emit changed(field);
+    }
+    // Sets a published field; its signal goes out only when the value changed.
     template<typename T> void assign(T &member, const T &value, Field field)
     {
+        if (member == value)
+            return;
         member = value;
         publish(field);
+    }
+    // Changes a published field in place; its signal goes out only when the
+    // value differs afterwards.
+    template<typename T, typename Mutate> void change(T &member, Field field, Mutate &&mutate)
+    {
+        const T before = member;
+        mutate(member);
+        if (!(member == before))
+            publish(field);
     }
 
     // Services
@@ -547,9 +565,7 @@ private:
     QHash<QUuid, qint64> m_agentCountByProjectID;
     QHash<QUuid, qint64> m_runningWorkerCountByProjectID;
     qint64 m_sharedWorkerPoolSize = 0;
-    QSet<QUuid> m_browserSidebarEnabledProjectIDs;
-    QHash<QUuid, QString> m_browserURLByProjectID;
-    QHash<QUuid, qint64> m_browserRefreshTokenByProjectID;
+    std::unique_ptr<WebPreviewController> m_preview; // the browser… fields
     bool m_isLocalTaskViewerRunning = false;
     bool m_hasAttemptedLocalServerStart = false;
     QString m_backendBaseURLString;

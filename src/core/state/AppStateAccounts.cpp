@@ -205,13 +205,12 @@ QCoro::Task<> AppState::syncFromClientNode(QString)
 
 void AppState::setCurrentNodeType(const std::optional<BL_NodeType> &nodeType)
 {
-    m_currentNodeType = nodeType;
     if (nodeType)
         m_settings.defaults().setValue(AppSettings::nodeTypeKey, rawValue(*nodeType));
     else
         m_settings.defaults().remove(AppSettings::nodeTypeKey);
     m_hasRegisteredNodeRemotely = false;
-    publish(Field::currentNodeType);
+    assign(m_currentNodeType, nodeType, Field::currentNodeType);
 }
 
 int AppState::myTeamsWorkspaceCount()

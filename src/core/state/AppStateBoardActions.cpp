@@ -1,6 +1,10 @@
 // What the board (and a peer on the local network) does to existing tasks:
 // mark done, move, close, cancel a running task, delete, clear the done column.
 #include "AppState.h"
+#include "model/ConversationTurns.h"
+
+#include "common/FutureResult.h"
+#include "common/InFlight.h"
 
 #include "common/UuidText.h"
 
@@ -123,13 +127,10 @@ void AppState::cancelRunningTask(const QUuid &taskID, const QUuid &projectID, co
     request.agentID = resolvedAgentID(task->workerSessionKey).value_or(m_managerID);
     request.source = source;
 
-    BL_TaskConversationTurn turn;
-    turn.id = QUuid::createUuid();
-    turn.timestamp = m_clock->now();
-    turn.role = BL_TaskConversationRole::system;
-    turn.agentID = request.agentID;
-    turn.content = QStringLiteral("Cancellation requested by user. Sending session kill for ") + request.taskKey
-        + QStringLiteral(".");
+    const BL_TaskConversationTurn turn = ConversationTurns::make(BL_TaskConversationRole::system, request.agentID,
+        QStringLiteral("Cancellation requested by user. Sending session kill for ") + request.taskKey
+            + QStringLiteral("."),
+        *m_clock);
     BL_TaskEventPayload payload;
     payload.detail = QStringLiteral("Cancellation requested (") + source
         + QStringLiteral("); sending Brimlock session kill command.");
@@ -146,6 +147,8 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
 {
     if (!self)
         co_return;
+    // Inserted by cancelRunningTask(); cleared however this ends.
+    InFlightEntry<QUuid> inFlight(self->m_cancellationInFlightTaskIDs, request.taskID, {}, self.data());
     auto terminating = self->m_sessionTerminator->terminate(request.taskKey, request.projectRootPath);
     const BrimlockSessionTerminationResult termination = co_await std::move(terminating);
     if (!self)
@@ -154,8 +157,8 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
     // Only a session the tool ended or a process that was ended counts: a
     // run stopped between two commands had nothing terminated, and saying
     // otherwise would claim a termination that did not happen.
-    QFuture<bool> cancelling = self->m_agentEngine->runner().cancelTaskExecution(request.taskID);
-    const bool endedProcess = co_await cancelling;
+    auto cancelling = futureResult(self->m_agentEngine->runner().cancelTaskExecution(request.taskID));
+    const bool endedProcess = co_await std::move(cancelling);
     if (!self)
         co_return;
 
@@ -173,12 +176,8 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
         } else {
             const QString text = QStringLiteral("Cancellation failed (") + request.source + QStringLiteral("): ")
                 + termination.message;
-            BL_TaskConversationTurn turn;
-            turn.id = QUuid::createUuid();
-            turn.timestamp = self->m_clock->now();
-            turn.role = BL_TaskConversationRole::system;
-            turn.agentID = request.agentID;
-            turn.content = text;
+            const BL_TaskConversationTurn turn
+                = ConversationTurns::make(BL_TaskConversationRole::system, request.agentID, text, *self->m_clock);
             BL_TaskEventPayload payload;
             payload.detail = text;
             payload.conversationTurn = turn;
@@ -190,8 +189,6 @@ QCoro::Task<> AppState::finishCancellation(QPointer<AppState> self, Cancellation
                     + QStringLiteral(": ") + termination.message);
         }
     }
-    if (self)
-        self->m_cancellationInFlightTaskIDs.remove(request.taskID);
 }
 
 void AppState::deleteTaskFromDatabase(const QUuid &taskID, const QString &failurePrefix)

@@ -3,6 +3,8 @@
 // and model-usage pages show before their own runs finish.
 #include "AppState.h"
 
+#include "common/InFlight.h"
+
 #include "agenttools/ModelsSidebarViewModel.h"
 #include "agenttools/SystemHealthViewModel.h"
 
@@ -77,6 +79,9 @@ void AppState::prefetchSidebarDataIfNeeded()
 void AppState::storePrefetchedModelUsage(const std::optional<QList<ModelUsageSnapshot>> &usage,
     const std::optional<QString> &errorMessage, const std::optional<TimePoint> &lastCheckedAt)
 {
+    if (m_prefetchedModelUsage == usage && m_prefetchedModelErrorMessage == errorMessage
+        && m_prefetchedModelLastUpdated == lastCheckedAt)
+        return;
     m_prefetchedModelUsage = usage;
     m_prefetchedModelErrorMessage = errorMessage;
     m_prefetchedModelLastUpdated = lastCheckedAt;
@@ -88,8 +93,8 @@ QCoro::Task<> AppState::refreshHealthSnapshot()
     // Dropped, not queued, while a refresh (including its storing) runs.
     if (m_isRefreshingHealthSnapshot)
         co_return;
-    m_isRefreshingHealthSnapshot = true;
     const QPointer<AppState> self(this);
+    InFlight refreshing(m_isRefreshingHealthSnapshot, {}, this);
 
     QList<HealthCheckResult> results;
     std::optional<TimePoint> checkedAt;
@@ -115,9 +120,6 @@ QCoro::Task<> AppState::refreshHealthSnapshot()
 
     auto storing = applyHealthSnapshot(results, checkedAt, QStringLiteral("refresh"));
     co_await std::move(storing);
-    if (!self)
-        co_return;
-    m_isRefreshingHealthSnapshot = false;
 }
 
 QCoro::Task<> AppState::applyHealthSnapshot(

@@ -1,45 +1,38 @@
-// The application state's side of each workspace's web preview.
+// The application state's side of each workspace's web preview: forwards to
+// its preview controller.
 #include "AppState.h"
 
-#include "state/WebPreviewState.h"
+AppState::Field AppState::previewField(WebPreviewController::Field field)
+{
+    switch (field) {
+    case WebPreviewController::Field::sidebarEnabledProjectIDs:
+        return Field::browserSidebarEnabledProjectIDs;
+    case WebPreviewController::Field::urlByProjectID:
+        return Field::browserURLByProjectID;
+    case WebPreviewController::Field::refreshTokenByProjectID:
+        return Field::browserRefreshTokenByProjectID;
+    }
+    return Field::browserURLByProjectID;
+}
 
 QString AppState::browserURL(const QUuid &projectID) const
 {
-    for (const BL_Workspace &workspace : m_projects) {
-        if (workspace.id != projectID)
-            continue;
-        if (const auto announced = WebPreview::devServerAddressFromWorkspaceFolder(workspace.rootPath))
-            return *announced;
-        break;
-    }
-    const QString remembered = m_browserURLByProjectID.value(projectID);
-    return remembered.isEmpty() ? WebPreview::kDefaultAddress : remembered;
+    return m_preview->url(projectID, m_projects);
 }
 
 void AppState::setBrowserURL(const QString &address, const QUuid &projectID)
 {
-    m_browserURLByProjectID.insert(projectID, WebPreview::normalizedAddress(address));
-    publish(Field::browserURLByProjectID);
-    persistBrowserURLs();
-}
-
-void AppState::persistBrowserURLs()
-{
-    WebPreview::persistAddresses(m_settings.defaults(), m_browserURLByProjectID);
+    m_preview->setURL(address, projectID);
 }
 
 void AppState::toggleBrowserSidebar(const QUuid &projectID)
 {
-    setBrowserSidebarVisible(!m_browserSidebarEnabledProjectIDs.contains(projectID), projectID);
+    m_preview->toggleSidebar(projectID);
 }
 
 void AppState::setBrowserSidebarVisible(bool visible, const QUuid &projectID)
 {
-    if (visible)
-        m_browserSidebarEnabledProjectIDs.insert(projectID);
-    else
-        m_browserSidebarEnabledProjectIDs.remove(projectID);
-    publish(Field::browserSidebarEnabledProjectIDs);
+    m_preview->setSidebarVisible(visible, projectID);
 }
 
 std::optional<QUuid> AppState::previewWorkspaceID() const
@@ -54,24 +47,15 @@ std::optional<QUuid> AppState::previewWorkspaceID() const
 
 bool AppState::isVisibleBrowserSidebarForActiveProject() const
 {
-    const auto id = previewWorkspaceID();
-    return id && m_browserSidebarEnabledProjectIDs.contains(*id);
+    return m_preview->isSidebarVisible(previewWorkspaceID());
 }
 
 bool AppState::refreshVisibleBrowserSidebarForActiveProject()
 {
-    const auto id = previewWorkspaceID();
-    if (!id || !m_browserSidebarEnabledProjectIDs.contains(*id))
-        return false;
-    m_browserRefreshTokenByProjectID[*id] += 1;
-    publish(Field::browserRefreshTokenByProjectID);
-    return true;
+    return m_preview->requestRefreshIfVisible(previewWorkspaceID());
 }
 
 void AppState::requestBrowserRefreshIfVisible(const QUuid &projectID)
 {
-    if (!m_browserSidebarEnabledProjectIDs.contains(projectID))
-        return;
-    m_browserRefreshTokenByProjectID[projectID] += 1;
-    publish(Field::browserRefreshTokenByProjectID);
+    m_preview->requestRefreshIfVisible(projectID);
 }

@@ -69,9 +69,9 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
     if (!records.isEmpty()) {
         const qint64 agents = m_workerPool->agents().size();
         const qint64 remembered = std::min({agents, qint64(6), records.first().agentCount});
-        m_sharedWorkerPoolSize = remembered >= 1 ? remembered : std::min<qint64>(agents, validationWorkerPoolSize);
-        m_workerPool->setSharedAgentCount(std::max<qint64>(0, std::min(agents, m_sharedWorkerPoolSize)));
-        publish(Field::sharedWorkerPoolSize);
+        const qint64 size = remembered >= 1 ? remembered : std::min<qint64>(agents, validationWorkerPoolSize);
+        m_workerPool->setSharedAgentCount(std::max<qint64>(0, std::min(agents, size)));
+        assign(m_sharedWorkerPoolSize, size, Field::sharedWorkerPoolSize);
     }
 
     QList<BL_Workspace> restored;
@@ -122,9 +122,9 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
             continue;
 
         m_taskStores.insert(workspace.id, std::make_shared<TaskBoardStore>(*tasks, *m_clock));
-        m_agentCountByProjectID.insert(workspace.id, m_sharedWorkerPoolSize);
         publish(Field::taskStores);
-        publish(Field::agentCountByProjectID);
+        change(m_agentCountByProjectID, Field::agentCountByProjectID,
+            [&](auto &counts) { counts.insert(workspace.id, m_sharedWorkerPoolSize); });
         refreshWorkerStats(workspace.id);
         restored.append(workspace);
         m_bookmarkStore->save(bookmarkData, workspace.id, name, folder, m_sharedWorkerPoolSize);
@@ -133,8 +133,7 @@ QCoro::Task<> AppState::restoreBookmarkedProjects()
 
     std::stable_sort(restored.begin(), restored.end(),
         [](const BL_Workspace &a, const BL_Workspace &b) { return a.createdAt < b.createdAt; });
-    m_projects = restored;
-    publish(Field::projects);
+    assign(m_projects, restored, Field::projects);
     for (const BL_Workspace &workspace : std::as_const(restored))
         scheduleReadyTasksIfCapacity(workspace.id);
 

@@ -159,8 +159,8 @@ void AppState::bindEventPipelines()
 void AppState::refreshWorkerStats(const QUuid &projectID)
 {
     const qint64 assigned = taskStore(projectID) ? m_workerPool->runningCount(projectID) : 0;
-    m_runningWorkerCountByProjectID.insert(projectID, assigned);
-    publish(Field::runningWorkerCountByProjectID);
+    change(m_runningWorkerCountByProjectID, Field::runningWorkerCountByProjectID,
+        [&](auto &counts) { counts.insert(projectID, assigned); });
 }
 
 void AppState::refreshWorkerStatsForAllProjects()
@@ -191,8 +191,8 @@ void AppState::reconcileRunningAssignments(const QUuid &projectID)
 {
     const TaskBoardStore *store = taskStore(projectID);
     if (!store) {
-        m_runningWorkerCountByProjectID.insert(projectID, 0);
-        publish(Field::runningWorkerCountByProjectID);
+        change(m_runningWorkerCountByProjectID, Field::runningWorkerCountByProjectID,
+            [&](auto &counts) { counts.insert(projectID, 0); });
         return;
     }
     // A slot belongs to its task until the run ends or the task leaves the
@@ -242,12 +242,13 @@ void AppState::setWorkerPoolSize(const QUuid &projectID, qint64 requestedSize)
     m_sharedWorkerPoolSize = size;
     m_workerPool->setSharedAgentCount(std::min(size, agents));
     publish(Field::sharedWorkerPoolSize);
-    for (const BL_Workspace &workspace : std::as_const(m_projects)) {
-        m_agentCountByProjectID.insert(workspace.id, size);
-        if (const auto bookmark = m_bookmarkStore->bookmark(workspace.id))
-            m_bookmarkStore->save(*bookmark, workspace.id, workspace.name, workspace.rootPath, size);
-    }
-    publish(Field::agentCountByProjectID);
+    change(m_agentCountByProjectID, Field::agentCountByProjectID, [&](auto &counts) {
+        for (const BL_Workspace &workspace : std::as_const(m_projects)) {
+            counts.insert(workspace.id, size);
+            if (const auto bookmark = m_bookmarkStore->bookmark(workspace.id))
+                m_bookmarkStore->save(*bookmark, workspace.id, workspace.name, workspace.rootPath, size);
+        }
+    });
     refreshWorkerStatsForAllProjects();
     scheduleReadyTasksAcrossWorkspaces();
 }

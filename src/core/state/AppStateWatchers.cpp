@@ -23,13 +23,15 @@ void AppState::startProjectWatcher(const BL_Workspace &workspace, const QByteArr
             },
             Qt::QueuedConnection);
     };
-    auto watcher = std::make_shared<ProjectWatcher>(workspace, bookmarkData, m_fileSystem, *m_database, m_eventBus,
-                                                    onTasksChanged, m_dataDirectory, *m_clock);
+    auto watcher = std::make_shared<ProjectWatcher>(
+        workspace, bookmarkData, m_fileSystem, *m_database, m_eventBus, onTasksChanged, m_dataDirectory, *m_clock);
     m_watchers.insert(workspace.id, watcher);
+    qCDebug(lcStorage) << "watching the task files of" << workspace.name << workspace.rootPath;
     watcher->start();
 }
 
 void AppState::stopWatcher(ProjectWatcher &watcher)
 {
+    qCDebug(lcStorage) << "no longer watching" << watcher.project().rootPath;
     watcher.stop();
 }

@@ -17,8 +17,7 @@ QString lastPathComponent(const QString &path)
     return QFileInfo(QDir::cleanPath(path)).fileName();
 }
 
-template<typename T>
-void sortByCreation(QList<T> &list)
+template<typename T> void sortByCreation(QList<T> &list)
 {
     std::stable_sort(list.begin(), list.end(), [](const T &a, const T &b) { return a.createdAt < b.createdAt; });
 }
@@ -56,8 +55,8 @@ QCoro::Task<> AppState::addWorkspace(QString folderPath, NewWorkspaceKind kind)
                                        : QStringLiteral("Import Existing is unavailable in client-node mode."));
         co_return;
     }
-    const QString prefix =
-        initialize ? QStringLiteral("Unable to initialize workspace: ") : QStringLiteral("Unable to add workspace: ");
+    const QString prefix
+        = initialize ? QStringLiteral("Unable to initialize workspace: ") : QStringLiteral("Unable to add workspace: ");
 
     // A new workspace may name a folder that does not exist yet.
     if (initialize && !QDir().mkpath(folderPath)) {
@@ -71,14 +70,14 @@ QCoro::Task<> AppState::addWorkspace(QString folderPath, NewWorkspaceKind kind)
     }
     const auto resolved = FolderBookmark::resolve(*bookmark);
     if (!resolved || resolved->isStale) {
-        setLastErrorMessage(prefix + (resolved ? QStringLiteral("The folder's bookmark is out of date.")
-                                               : resolved.errorMessage()));
+        setLastErrorMessage(
+            prefix + (resolved ? QStringLiteral("The folder's bookmark is out of date.") : resolved.errorMessage()));
         co_return;
     }
     const QString root = resolved->path;
     const QString folderName = lastPathComponent(root);
 
-    BL_WorkspaceConfig config{folderName, validationWorkerPoolSize};
+    BL_WorkspaceConfig config {folderName, validationWorkerPoolSize};
     if (initialize) {
         const auto written = m_fileSystem.initializeProject(root, folderName, validationWorkerPoolSize);
         if (!written) {
@@ -88,8 +87,8 @@ QCoro::Task<> AppState::addWorkspace(QString folderPath, NewWorkspaceKind kind)
         config = *written;
     } else if (const auto detection = m_fileSystem.detectProject(root); detection.configURL) {
         const auto bytes = m_fileSystem.readWorkspaceFile(*detection.configURL);
-        const auto parsed = bytes ? BL_WorkspaceConfig::parse(*bytes, folderName)
-                                  : Result<BL_WorkspaceConfig>(bytes.error());
+        const auto parsed
+            = bytes ? BL_WorkspaceConfig::parse(*bytes, folderName) : Result<BL_WorkspaceConfig>(bytes.error());
         if (!parsed) {
             setLastErrorMessage(prefix + parsed.errorMessage());
             co_return;
@@ -111,13 +110,13 @@ std::optional<QUuid> AppState::existingProjectID(const QString &path)
     return m_bookmarkStore->importedProjectID(path);
 }
 
-QCoro::Task<Result<void>> AppState::registerWorkspace(QString rootPath, BL_WorkspaceConfig config,
-                                                      QByteArray bookmarkData)
+QCoro::Task<Result<void>> AppState::registerWorkspace(
+    QString rootPath, BL_WorkspaceConfig config, QByteArray bookmarkData)
 {
     QPointer<AppState> self(this);
     const TimePoint now = m_clock->now();
     const QUuid id = existingProjectID(rootPath).value_or(QUuid::createUuid());
-    const BL_Workspace workspace{id, std::nullopt, config.name, rootPath, now, now};
+    const BL_Workspace workspace {id, std::nullopt, config.name, rootPath, now, now};
 
     auto upserting = m_database->upsertProject(workspace);
     const Result<void> stored = co_await upserting;
@@ -127,19 +126,20 @@ QCoro::Task<Result<void>> AppState::registerWorkspace(QString rootPath, BL_Works
         co_return stored;
 
     m_bookmarkStore->save(bookmarkData, id, config.name, rootPath, m_sharedWorkerPoolSize);
-    m_agentCountByProjectID.insert(id, m_sharedWorkerPoolSize);
-    publish(Field::agentCountByProjectID);
+    change(m_agentCountByProjectID, Field::agentCountByProjectID,
+        [&](auto &counts) { counts.insert(id, m_sharedWorkerPoolSize); });
     refreshWorkerStats(id);
 
-    const auto existing = std::find_if(m_projects.begin(), m_projects.end(),
-                                       [&](const BL_Workspace &w) { return w.id == id; });
-    if (existing != m_projects.end()) {
-        *existing = workspace;
-    } else {
-        m_projects.append(workspace);
-        sortByCreation(m_projects);
-    }
-    publish(Field::projects);
+    change(m_projects, Field::projects, [&](QList<BL_Workspace> &projects) {
+        const auto existing
+            = std::find_if(projects.begin(), projects.end(), [&](const BL_Workspace &w) { return w.id == id; });
+        if (existing != projects.end()) {
+            *existing = workspace;
+        } else {
+            projects.append(workspace);
+            sortByCreation(projects);
+        }
+    });
 
     if (!m_taskStores.contains(id)) {
         auto fetching = m_database->fetchTasks(id);
@@ -176,12 +176,9 @@ QCoro::Task<Result<void>> AppState::registerWorkspace(QString rootPath, BL_Works
 
 void AppState::setTeamsAndUsersFromStore(bool includeUsers)
 {
-    m_teams = m_teamStore->allTeams();
-    publish(Field::teams);
-    if (includeUsers) {
-        m_users = m_teamStore->allUsers();
-        publish(Field::users);
-    }
+    assign(m_teams, m_teamStore->allTeams(), Field::teams);
+    if (includeUsers)
+        assign(m_users, m_teamStore->allUsers(), Field::users);
 }
 
 void AppState::removeProject(const QUuid &projectID)
@@ -193,22 +190,23 @@ void AppState::removeProject(const QUuid &projectID)
     if (const auto watcher = m_watchers.take(projectID))
         stopWatcher(*watcher);
 
-    m_taskStores.remove(projectID);
-    m_agentCountByProjectID.remove(projectID);
-    m_runningWorkerCountByProjectID.remove(projectID);
-    m_browserSidebarEnabledProjectIDs.remove(projectID);
-    m_browserURLByProjectID.remove(projectID);
-    m_browserRefreshTokenByProjectID.remove(projectID);
-    persistBrowserURLs();
-    for (Field field : {Field::taskStores, Field::agentCountByProjectID, Field::runningWorkerCountByProjectID,
-                        Field::browserSidebarEnabledProjectIDs, Field::browserURLByProjectID,
-                        Field::browserRefreshTokenByProjectID})
+    // Every map loses the workspace first; then each one that held it says so.
+    QList<Field> changed;
+    if (m_taskStores.remove(projectID) > 0)
+        changed.append(Field::taskStores);
+    if (m_agentCountByProjectID.remove(projectID) > 0)
+        changed.append(Field::agentCountByProjectID);
+    if (m_runningWorkerCountByProjectID.remove(projectID) > 0)
+        changed.append(Field::runningWorkerCountByProjectID);
+    for (WebPreviewController::Field field : m_preview->forgetProject(projectID))
+        changed.append(previewField(field));
+    for (Field field : std::as_const(changed))
         publish(field);
 
     m_bookmarkStore->deleteRecord(projectID);
     m_teamStore->removeProject(projectID);
-    m_projects.removeIf([&](const BL_Workspace &w) { return w.id == projectID; });
-    publish(Field::projects);
+    if (m_projects.removeIf([&](const BL_Workspace &w) { return w.id == projectID; }) > 0)
+        publish(Field::projects);
 
     m_projectIDsRegisteredRemotely.remove(projectID);
     for (const QUuid &taskID : std::as_const(taskIDs)) {

@@ -1,4 +1,5 @@
 #include "TaskCreation.h"
+#include "model/ConversationTurns.h"
 
 #include "common/Json.h"
 #include "common/Text.h"
@@ -163,12 +164,8 @@ BL_Event taskCreatedEvent(const BL_Task &task, const Clock &clock)
 BL_Event taskDelegatedEvent(
     const BL_Task &markedTask, const QUuid &managerID, const QString &source, const Clock &clock)
 {
-    BL_TaskConversationTurn turn;
-    turn.id = QUuid::createUuid();
-    turn.timestamp = clock.now();
-    turn.role = BL_TaskConversationRole::manager;
-    turn.agentID = managerID;
-    turn.content = QStringLiteral("Delegating task to worker (source: ") + source + QStringLiteral(").");
+    const BL_TaskConversationTurn turn = ConversationTurns::make(BL_TaskConversationRole::manager, managerID,
+        QStringLiteral("Delegating task to worker (source: ") + source + QStringLiteral(")."), clock);
 
     BL_TaskEventPayload payload;
     payload.agentID = managerID;

@@ -1,4 +1,5 @@
 #include "WorkerClaimTimeout.h"
+#include "model/ConversationTurns.h"
 
 #include "state/TaskCreation.h"
 
@@ -45,11 +46,8 @@ BL_Event requeueLogEvent(const BL_Task &task, const Clock &clock)
 
 BL_Event rejectionEvent(const BL_Task &overdueTask, const Clock &clock)
 {
-    BL_TaskConversationTurn turn;
-    turn.id = QUuid::createUuid();
-    turn.timestamp = clock.now();
-    turn.role = BL_TaskConversationRole::system;
-    turn.content = kRejectionTurnContent;
+    const BL_TaskConversationTurn turn
+        = ConversationTurns::make(BL_TaskConversationRole::system, std::nullopt, kRejectionTurnContent, clock);
 
     BL_TaskEventPayload payload;
     payload.detail = kRejectionDetail;

@@ -1,4 +1,5 @@
 #include "DatabaseMigrator.h"
+#include "storage/WriteTransaction.h"
 
 #include <SQLiteCpp/Database.h>
 #include <SQLiteCpp/Exception.h>
@@ -116,21 +117,19 @@ Result<void> DatabaseMigrator::migrate(SQLite::Database &database) const
                                     .arg(migration.identifier, fileLabel(database));
         try {
             setForeignKeys(database, false);
-            database.exec("BEGIN IMMEDIATE");
-            migration.steps(database);
-            SQLite::Statement record(
-                database, std::string("INSERT INTO ") + kBookkeepingTable + " (identifier) VALUES (?)");
-            record.bind(1, migration.identifier.toStdString());
-            record.exec();
-            checkForeignKeys(database);
-            database.exec("COMMIT");
+            inWriteTransaction(database, [&] {
+                migration.steps(database);
+                SQLite::Statement record(
+                    database, std::string("INSERT INTO ") + kBookkeepingTable + " (identifier) VALUES (?)");
+                record.bind(1, migration.identifier.toStdString());
+                record.exec();
+                checkForeignKeys(database);
+            });
             setForeignKeys(database, true);
         } catch (const std::exception &exception) {
             Error error = errorFrom(exception, context);
             try {
-                // SQLite may have rolled back by itself (a full disk, for one).
-                if (insideTransaction(database))
-                    database.exec("ROLLBACK");
+                // Rolled back already (or by SQLite itself, a full disk for one).
                 setForeignKeys(database, true);
             } catch (const std::exception &) {
                 // The first error is the one worth reporting.

@@ -1,7 +1,10 @@
 #include "ProjectWatcher.h"
 
 #include "common/Actor.h"
+#include "common/FutureResult.h"
 #include "common/Json.h"
+#include "common/Logging.h"
+#include "common/MainThreadQueue.h"
 #include "common/UuidText.h"
 #include "model/BLEventBus.h"
 #include "model/BL_Event.h"
@@ -12,7 +15,6 @@
 #include "storage/RegularFile.h"
 
 #include <QCoreApplication>
-#include <QCoroFuture>
 #include <QCoroTask>
 #include <QCryptographicHash>
 #include <QDir>
@@ -185,29 +187,17 @@ BL_Task mergedTask(const BL_Task &existing, const IncomingTask &incoming)
 }
 
 // Publishes the event on the main thread; the future finishes once every
-// synchronous subscriber has had it.
-QFuture<void> sendOnMainThread(
-    BLEventBus &bus, BL_EventType type, const QUuid &projectID, const QUuid &taskID, const QString &detail)
+// synchronous subscriber has had it, and ends cancelled when the watcher
+// shuts down first.
+QFuture<void> sendOnMainThread(const MainThreadQueue &mainThread, BLEventBus &bus, BL_EventType type,
+    const QUuid &projectID, const QUuid &taskID, const QString &detail)
 {
-    auto promise = std::make_shared<QPromise<void>>();
-    QFuture<void> sent = promise->future();
-    promise->start();
-    QCoreApplication *application = QCoreApplication::instance();
-    if (!application) {
-        promise->finish();
-        return sent;
-    }
-    QMetaObject::invokeMethod(
-        application,
-        [&bus, type, projectID, taskID, detail, promise] {
-            BL_TaskEventPayload payload;
-            payload.detail = detail;
-            // Made here, so its timestamp is the moment of sending.
-            bus.send(BL_Event::make(type, projectID, taskID, payload));
-            promise->finish();
-        },
-        Qt::QueuedConnection);
-    return sent;
+    return mainThread.run([&bus, type, projectID, taskID, detail] {
+        BL_TaskEventPayload payload;
+        payload.detail = detail;
+        // Made here, so its timestamp is the moment of sending.
+        bus.send(BL_Event::make(type, projectID, taskID, payload));
+    });
 }
 
 } // namespace
@@ -254,6 +244,7 @@ struct ProjectWatcher::Core : std::enable_shared_from_this<Core>
     const ChangeCallback onTasksChanged;
     const QString stateFile;
     const Clock &clock;
+    MainThreadQueue mainThread; // the events of the store phase
 
     // Touched only on the executor's thread.
     std::optional<QString> scopedURL; // the workspace root while started
@@ -267,6 +258,7 @@ struct ProjectWatcher::Core : std::enable_shared_from_this<Core>
     QList<Completion> pendingSyncCompletions;
     QHash<QString, QUuid> knownTasksByFilePath;
     QHash<QString, FileSignature> knownFileSignaturesByPath;
+    QSet<QString> unreadablePaths; // warned about, until they read again
     std::optional<AppliedDigests> appliedDigests; // read from the state file at the first cycle
 
     Actor actor; // last: its thread has ended before the fields above go
@@ -385,12 +377,17 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
             = bytes ? BL_Task::fromBrimlockTaskJSON(*bytes, project.id, clock) : Result<BL_Task>(bytes.error());
         if (!task) {
             // Its task stays known, and the file is read again at every
-            // cycle until it reads.
+            // cycle until it reads (said once until then).
+            if (!unreadablePaths.contains(path)) {
+                unreadablePaths.insert(path);
+                qCWarning(lcStorage) << "task file skipped:" << path << task.errorMessage();
+            }
             if (previous.contains(path))
                 next.insert(path, previous.value(path));
             nextSignatures.remove(path);
             continue;
         }
+        unreadablePaths.remove(path);
         IncomingTask incoming;
         incoming.stateKey = rootFolder.relativeFilePath(path);
         incoming.task = std::move(task).value();
@@ -424,9 +421,10 @@ void ProjectWatcher::Core::syncFromDisk(quint64 cycleGeneration, QList<Completio
 
     // Runs on this executor but gives it up while it waits, so folder events
     // keep arriving meanwhile; the cycle stays in flight until it completes.
-    QCoro::Task<> phase = storePhase(shared_from_this(), cycleGeneration, std::move(changed),
-        QList<QUuid>(removedIDs.cbegin(), removedIDs.cend()), std::move(forgotten), std::move(completions));
-    Q_UNUSED(phase); // runs on by itself
+    actor.spawn([&] {
+        return storePhase(shared_from_this(), cycleGeneration, std::move(changed),
+            QList<QUuid>(removedIDs.cbegin(), removedIDs.cend()), std::move(forgotten), std::move(completions));
+    });
 }
 
 QCoro::Task<> ProjectWatcher::Core::storePhase(std::shared_ptr<Core> self, quint64 cycleGeneration,
@@ -435,56 +433,71 @@ QCoro::Task<> ProjectWatcher::Core::storePhase(std::shared_ptr<Core> self, quint
     Core &core = *self;
     int count = 0;
     AppliedDigests applied;
+    bool shutDown = false;
 
-    for (const IncomingTask &incoming : changed) {
-        const QUuid &id = incoming.task.blID;
-        auto lookup = core.database.fetchTask(id);
-        const Result<std::optional<BL_Task>> fetched = co_await std::move(lookup);
-        const std::optional<BL_Task> existing = fetched ? *fetched : std::nullopt; // a failed lookup: not stored
+    try {
+        for (const IncomingTask &incoming : changed) {
+            const QUuid &id = incoming.task.blID;
+            auto lookup = futureResult(core.database.fetchTask(id));
+            const Result<std::optional<BL_Task>> fetched = co_await std::move(lookup);
+            // A failed lookup: not stored.
+            const std::optional<BL_Task> existing = fetched ? *fetched : std::nullopt;
 
-        BL_Task written;
-        BL_EventType type = BL_EventType::taskCreated;
-        QString detail;
-        if (!existing) {
-            // New, or stored no longer (an empty in-memory store, a task
-            // deleted on the board): the file brings it (back).
-            written = incoming.task;
-            detail = kDiscoveredDetail;
-        } else if (incoming.alreadyApplied) {
-            continue; // this content was applied before; the application has the task now
-        } else {
-            written = mergedTask(*existing, incoming);
-            if (!ProjectWatcher::hasExternalTaskChanged(*existing, written)
-                || (!incoming.hasRecordedDigest && staleWithoutRecord(*existing, written))) {
-                applied.insert(incoming.stateKey, incoming.digest);
-                continue;
+            BL_Task written;
+            BL_EventType type = BL_EventType::taskCreated;
+            QString detail;
+            if (!existing) {
+                // New, or stored no longer (an empty in-memory store, a task
+                // deleted on the board): the file brings it (back).
+                written = incoming.task;
+                detail = kDiscoveredDetail;
+            } else if (incoming.alreadyApplied) {
+                continue; // this content was applied before; the application has the task now
+            } else {
+                written = mergedTask(*existing, incoming);
+                if (!ProjectWatcher::hasExternalTaskChanged(*existing, written)
+                    || (!incoming.hasRecordedDigest && staleWithoutRecord(*existing, written))) {
+                    applied.insert(incoming.stateKey, incoming.digest);
+                    continue;
+                }
+                type = BL_EventType::taskModified;
+                detail = kModifiedDetail;
             }
-            type = BL_EventType::taskModified;
-            detail = kModifiedDetail;
+            const TimePoint now = core.clock.now();
+            written.taskHistoryData = withHistoryEntry(written, type, detail, now);
+            written.taskLastActivityDate = now;
+            ++count;
+
+            auto sent
+                = futureResult(sendOnMainThread(core.mainThread, core.eventBus, type, core.project.id, id, detail));
+            co_await std::move(sent);
+            auto write = futureResult(core.database.upsertTask(written));
+            const Result<void> stored = co_await std::move(write);
+            if (stored)
+                applied.insert(incoming.stateKey, incoming.digest); // else applied again next time
+            else
+                qCWarning(lcStorage) << "task file" << incoming.stateKey << "not stored:" << stored.errorMessage();
         }
-        const TimePoint now = core.clock.now();
-        written.taskHistoryData = withHistoryEntry(written, type, detail, now);
-        written.taskLastActivityDate = now;
-        ++count;
 
-        auto sent = sendOnMainThread(core.eventBus, type, core.project.id, id, detail);
-        co_await std::move(sent);
-        auto write = core.database.upsertTask(written);
-        const Result<void> stored = co_await std::move(write);
-        if (stored)
-            applied.insert(incoming.stateKey, incoming.digest); // else applied again next time
-    }
-
-    for (const QUuid &id : removed) {
-        ++count;
-        auto sent = sendOnMainThread(core.eventBus, BL_EventType::taskDeleted, core.project.id, id, kRemovedDetail);
-        co_await std::move(sent);
-        auto deletion = core.database.deleteTask(id);
-        co_await std::move(deletion); // a failure is not reported
+        for (const QUuid &id : removed) {
+            ++count;
+            auto sent = futureResult(sendOnMainThread(
+                core.mainThread, core.eventBus, BL_EventType::taskDeleted, core.project.id, id, kRemovedDetail));
+            co_await std::move(sent);
+            auto deletion = futureResult(core.database.deleteTask(id));
+            const Result<void> deleted = co_await std::move(deletion);
+            if (!deleted)
+                qCWarning(lcStorage) << "task of a removed file not deleted:" << deleted.errorMessage();
+        }
+    } catch (const CancelledError &) {
+        // The watcher shuts down (its events are no longer delivered) or the
+        // store has gone: what was applied so far is still recorded.
+        shutDown = true;
+        qCDebug(lcStorage) << "store phase of" << core.project.id << "ended by shutdown";
     }
 
     core.recordAppliedFiles(cycleGeneration, applied, forgottenPaths);
-    if (count > 0 && core.onTasksChanged)
+    if (!shutDown && count > 0 && core.onTasksChanged)
         core.onTasksChanged(core.project.id);
     core.completeCycle(cycleGeneration, std::move(completions));
 }
@@ -553,6 +566,16 @@ void ProjectWatcher::stop()
     // On the executor, after whatever it is doing now: the reset never
     // races with a cycle.
     m_core->actor.call([core = m_core] { core->endWatching(); });
+}
+
+void ProjectWatcher::shutdown()
+{
+    m_started = false;
+    // Events the store phase still waits for are dropped, so it ends (and
+    // records what it applied) while this thread waits for it.
+    m_core->mainThread.close();
+    m_core->actor.call([core = m_core] { core->endWatching(); }).waitForFinished();
+    m_core->actor.shutdown();
 }
 
 QFuture<void> ProjectWatcher::scheduleSync(bool immediate)

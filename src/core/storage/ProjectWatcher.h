@@ -85,6 +85,12 @@ public:
     // Never waits: a store phase under way goes on to its end (events,
     // writes, change callback) and no further cycle follows.
     void stop();
+    // The final stop, when the application state goes: like stop(), but a
+    // store phase under way ends at its next event (the events left are not
+    // sent, their tasks not written), records the files it applied in the
+    // state file, and has ended when this returns. The watcher cannot start
+    // again.
+    void shutdown();
 
     // Asks for a cycle now or after the debounce; the future finishes after
     // the cycle that serves the request, and is cancelled when stop() drops

@@ -1,4 +1,5 @@
 #include "SQLiteTaskRepository.h"
+#include "storage/WriteTransaction.h"
 
 #include "common/UuidText.h"
 #include "storage/SQLiteErrors.h"
@@ -82,19 +83,6 @@ void bindOptionalBlob(SQLite::Statement &statement, int index, const std::option
         bindBlob(statement, index, *bytes);
     else
         statement.bind(index);
-}
-
-// Runs `body` inside BEGIN IMMEDIATE ... COMMIT; rolls back when it throws.
-template<typename Body> void inWriteTransaction(SQLite::Database &database, Body &&body)
-{
-    database.exec("BEGIN IMMEDIATE");
-    try {
-        body();
-        database.exec("COMMIT");
-    } catch (...) {
-        SQLiteErrors::rollbackQuietly(database);
-        throw;
-    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "TaskDatabase.h"
 
+#include "common/Logging.h"
+
 #include "storage/SQLiteDatabaseService.h"
 #include "storage/TransientDatabaseService.h"
 
@@ -107,13 +109,26 @@ Result<void> migrateLegacyDatabaseIfNeeded(const QString &directory)
 
 std::unique_ptr<DatabaseServiceProtocol> makeDatabaseService(const QString &dataDirectory, const Clock &clock)
 {
-    if (dataDirectory.isEmpty() || !QDir().mkpath(dataDirectory))
+    // Each fallback keeps the application working on an empty in-memory
+    // store, which forgets every task at exit: say why.
+    if (dataDirectory.isEmpty() || !QDir().mkpath(dataDirectory)) {
+        qCWarning(lcStorage) << "no usable data folder" << dataDirectory
+                             << "- tasks are kept in memory only for this session";
         return std::make_unique<TransientDatabaseService>();
-    if (!migrateLegacyDatabaseIfNeeded(dataDirectory))
+    }
+    if (!migrateLegacyDatabaseIfNeeded(dataDirectory)) {
+        qCWarning(lcStorage) << "the older task database in" << dataDirectory
+                             << "could not be moved over - tasks are kept in memory only for this session";
         return std::make_unique<TransientDatabaseService>();
-    auto opened = SQLiteDatabaseService::open(QDir(dataDirectory).filePath(QLatin1String(kFileName)), clock);
-    if (!opened)
+    }
+    const QString path = QDir(dataDirectory).filePath(QLatin1String(kFileName));
+    auto opened = SQLiteDatabaseService::open(path, clock);
+    if (!opened) {
+        qCWarning(lcStorage) << "the task database" << path << "could not be opened:" << opened.errorMessage()
+                             << "- tasks are kept in memory only for this session";
         return std::make_unique<TransientDatabaseService>();
+    }
+    qCDebug(lcStorage) << "task database" << path;
     return std::move(opened).value();
 }
 

@@ -1,4 +1,6 @@
 #include "TeamProjectStore.h"
+#include "common/Logging.h"
+#include "storage/WriteTransaction.h"
 
 #include "storage/RegularFile.h"
 
@@ -290,15 +292,10 @@ TeamProjectStore::~TeamProjectStore() = default;
 
 void TeamProjectStore::ensureSnapshotTable()
 {
-    m_database->exec("BEGIN IMMEDIATE");
-    try {
+    inWriteTransaction(*m_database, [&] {
         m_database->exec(tableStatement("CREATE TABLE IF NOT EXISTS ",
             " (\n    id INTEGER PRIMARY KEY,\n    payload BLOB NOT NULL,\n    updated_at DATETIME NOT NULL\n)"));
-        m_database->exec("COMMIT");
-    } catch (...) {
-        SQLiteErrors::rollbackQuietly(*m_database);
-        throw;
-    }
+    });
 }
 
 Result<void> TeamProjectStore::migrateLegacyJSONIfNeeded()
@@ -325,19 +322,14 @@ Result<void> TeamProjectStore::migrateLegacyJSONIfNeeded()
     const QByteArray payload = Json::write(snapshot->toJson());
 
     try {
-        m_database->exec("BEGIN IMMEDIATE");
-        try {
+        inWriteTransaction(*m_database, [&] {
             SQLite::Statement insert(
                 *m_database, tableStatement("INSERT INTO ", " (id, payload, updated_at)\nVALUES (?, ?, ?)"));
             insert.bind(1, static_cast<int64_t>(kSingletonSnapshotID));
             insert.bind(2, static_cast<const void *>(payload.constData()), static_cast<int>(payload.size()));
             insert.bind(3, m_clock.now().toDatabaseText().toStdString());
             insert.exec();
-            m_database->exec("COMMIT");
-        } catch (...) {
-            SQLiteErrors::rollbackQuietly(*m_database);
-            throw;
-        }
+        });
     } catch (const std::exception &exception) {
         return SQLiteErrors::fromException(exception, QStringLiteral("Could not import the legacy team snapshot"));
     }
@@ -407,8 +399,7 @@ void TeamProjectStore::persist(const Snapshot &snapshot)
         return;
     const QByteArray payload = Json::write(snapshot.toJson());
     try {
-        m_database->exec("BEGIN IMMEDIATE");
-        try {
+        inWriteTransaction(*m_database, [&] {
             SQLite::Statement upsert(*m_database,
                 tableStatement("INSERT INTO ",
                     " (id, payload, updated_at)\nVALUES (?, ?, ?)\nON CONFLICT(id) DO UPDATE SET\n"
@@ -417,13 +408,10 @@ void TeamProjectStore::persist(const Snapshot &snapshot)
             upsert.bind(2, static_cast<const void *>(payload.constData()), static_cast<int>(payload.size()));
             upsert.bind(3, m_clock.now().toDatabaseText().toStdString());
             upsert.exec();
-            m_database->exec("COMMIT");
-        } catch (...) {
-            SQLiteErrors::rollbackQuietly(*m_database);
-            throw;
-        }
+        });
         m_storedRowUnusable = false;
-    } catch (const std::exception &) {
+    } catch (const std::exception &exception) {
         // The cache holds the change; the file keeps its previous row.
+        qCWarning(lcStorage) << "the team snapshot was not stored (kept for this session only):" << exception.what();
     }
 }

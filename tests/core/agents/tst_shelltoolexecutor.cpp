@@ -295,6 +295,29 @@ private slots:
         QCOMPARE(AgentTest::waitForOutcome(executor.hasRegisteredProcess(f.task)).value, false);
     }
 
+    // Going away stops every running command with its whole group and waits
+    // for it; nothing more reaches the bus and the command ends cancelled.
+    void shutdownStopsRunningCommands()
+    {
+        Fixture f;
+        f.answer(QJsonObject {{"grandchild", 30}, {"sleep_after", 30}});
+        auto executor = std::make_unique<BL_ShellToolExecutor>(f.bus, 500, 100ms);
+        const QFuture<BL_Observation> running = executor->executeSpawned(f.agentCommand(), f.task, f.project, {});
+        QVERIFY(TestSupport::waitUntil([&] { return f.standInPid("grandchild") != 0; }));
+        const qint64 child = f.standInPid();
+        const qint64 grandchild = f.standInPid("grandchild");
+        TestSupport::drainMainThread();
+        const qsizetype published = f.recorder.events().size();
+
+        executor.reset();
+        QVERIFY(running.isFinished());
+        QVERIFY(running.isCanceled() || running.resultCount() == 0);
+        QVERIFY(!processAlive(child));
+        QVERIFY(TestSupport::waitUntil([&] { return !processAlive(grandchild); }, 3000));
+        TestSupport::drainMainThread();
+        QCOMPARE(f.recorder.events().size(), published);
+    }
+
     // Stopping a task's command ends the whole group, whatever signals its
     // members ignore, and says so only once nothing of it is left.
     void cancelByTask_data()

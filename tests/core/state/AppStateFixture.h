@@ -35,6 +35,11 @@ struct AppStateFixture
     // Adjusts the options of every state made, after the defaults above.
     std::function<void(AppStateOptions &)> configure;
 
+    // The states made are gone by now (declared after the fixture): their
+    // coroutines still waiting on the main thread for work the state's
+    // shutdown cancelled resume here, see that the state has gone and end.
+    ~AppStateFixture() { TestSupport::drainMainThread(); }
+
     std::unique_ptr<AppState> make()
     {
         AppStateOptions options;

@@ -111,6 +111,7 @@ private slots:
         QVERIFY(blocker.open(QIODevice::WriteOnly));
         blocker.close();
         fixture.dataDirectory = blocker.fileName() + QStringLiteral("/appdata");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("in memory only")));
         auto state = fixture.make();
         QVERIFY(dynamic_cast<TransientDatabaseService *>(&state->database()));
         QVERIFY(!state->lastErrorMessage());
@@ -120,8 +121,36 @@ private slots:
     {
         AppStateFixture fixture;
         QDir().mkpath(fixture.dataDirectory + QStringLiteral("/tessaron.sqlite"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("could not be opened.*in memory only")));
         auto state = fixture.make();
         QVERIFY(dynamic_cast<TransientDatabaseService *>(&state->database()));
+    }
+
+    // A field's signal goes out when its value changed, never for the same value again.
+    void fieldsSignalOnlyWhenTheyChange()
+    {
+        AppStateFixture fixture;
+        auto state = fixture.make();
+        QList<AppState::Field> fields;
+        connect(state.get(), &AppState::changed, this, [&](AppState::Field field) { fields.append(field); });
+        const QUuid team = QUuid::createUuid();
+        const QUuid project = QUuid::createUuid();
+        for (int twice = 0; twice < 2; ++twice) {
+            state->setSelectedTeamID(team);
+            state->setLastErrorMessage(QStringLiteral("Something failed."));
+            state->setBrowserSidebarVisible(true, project);
+            state->setBrowserURL(QStringLiteral("http://localhost:3000"), project);
+            state->setActiveProjectID(project);
+            state->setCurrentNodeType(state->currentNodeType());
+        }
+        state->setBrowserSidebarVisible(false, project);
+        using F = AppState::Field;
+        QCOMPARE(fields,
+            (QList<F> {F::selectedTeamID, F::lastErrorMessage, F::browserSidebarEnabledProjectIDs,
+                F::browserURLByProjectID, F::activeProjectID, F::browserSidebarEnabledProjectIDs}));
+        // The remembered workspace is stored all the same.
+        QCOMPARE(fixture.defaults.string(AppSettings::lastViewedProjectKey),
+            std::optional<QString>(UuidText::upper(project)));
     }
 
     void oauthLogLines()

@@ -493,6 +493,56 @@ private slots:
         QCOMPARE(m_seen.size(), 3);
         QCOMPARE(*m_changes, 1);
     }
+
+    // The final stop ends the store phase at its next event, records what it
+    // applied and has ended when it returns; nothing arrives afterwards.
+    void shutdownDuringAStorePhase()
+    {
+        QList<QUuid> ids;
+        for (int i = 0; i < 3; ++i) {
+            ids.append(QUuid::createUuid());
+            writeInPlace(taskPath(QStringLiteral("task-%1.json").arg(i)),
+                taskFile(ids.last(), QStringLiteral("queued"), QStringLiteral("Task %1").arg(i)));
+        }
+        bool shutDown = false;
+        // Queued during the first delivery, so it runs before the second
+        // event is sent.
+        m_onEvent = [&](const BL_Event &) {
+            m_onEvent = nullptr;
+            QMetaObject::invokeMethod(
+                this,
+                [&] {
+                    m_watcher->shutdown();
+                    shutDown = true;
+                },
+                Qt::QueuedConnection);
+        };
+        m_watcher = makeWatcher(*m_database);
+        m_watcher->start();
+        QVERIFY(TestSupport::waitUntil([&] { return shutDown; }));
+
+        QCOMPARE(m_seen.size(), 1);
+        const QUuid first = m_seen[0].event.taskID;
+        QVERIFY(stored(first));
+        int storedCount = 0;
+        for (const QUuid &id : std::as_const(ids))
+            storedCount += stored(id) ? 1 : 0;
+        QCOMPARE(storedCount, 1);
+        QCOMPARE(*m_changes, 0);
+        // The state file names the one file applied.
+        QFile state(ProjectWatcher::stateFilePath(m_stateDirectory->path(), m_workspace.id));
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        const QJsonObject applied
+            = QJsonDocument::fromJson(state.readAll()).object().value(QStringLiteral("applied_files")).toObject();
+        QCOMPARE(applied.size(), 1);
+
+        // Stopped for good: a request is dropped, nothing more is sent.
+        const QFuture<void> late = m_watcher->scheduleSync(true);
+        QVERIFY(late.isCanceled());
+        TestSupport::drainMainThread();
+        QCOMPARE(m_seen.size(), 1);
+        m_watcher.reset();
+    }
 };
 
 QTEST_GUILESS_MAIN(ProjectWatcherTest)

@@ -8,10 +8,11 @@
 #include <QFutureWatcher>
 #include <type_traits>
 
-// Awaits a future on the calling thread's event loop and gives its result.
-// A future that ended with an exception rethrows it; one that was cancelled
-// without a result (its promise went away, as when the thread meant to
-// finish it has stopped) ends with CancelledError instead of a missing value.
+// The one way to await a QFuture: on the calling thread's event loop, giving
+// its result. A future that ended with an exception rethrows it; one that was
+// cancelled without a result (its promise went away, as when the thread meant
+// to finish it has stopped) ends with CancelledError instead of a missing
+// value, and so does a cancelled QFuture<void>.
 template<typename T> QCoro::Task<T> futureResult(QFuture<T> future)
 {
     if (!future.isFinished()) {
@@ -22,6 +23,10 @@ template<typename T> QCoro::Task<T> futureResult(QFuture<T> future)
     }
     future.waitForFinished(); // rethrows a stored exception
     if constexpr (std::is_void_v<T>) {
+        // Dropped work (a closed main-thread queue, a stopped executor) did
+        // not happen: the caller must not go on as if it had.
+        if (future.isCanceled())
+            throw CancelledError();
         co_return;
     } else {
         if (future.isCanceled() && future.resultCount() == 0)
