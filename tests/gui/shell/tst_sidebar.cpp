@@ -162,6 +162,9 @@ private slots:
                 empty = team.id;
         }
         app.teamStore().assign(playground.id, ops);
+        // The store alone tells nobody; a selection change redraws the rows.
+        app.setSelectedTeamID(ops);
+        ShellFixture::settle();
         app.setSelectedTeamID(std::nullopt);
         ShellFixture::settle();
         const QString opsRow = QStringLiteral("teamRow_") + UuidText::lower(ops);
