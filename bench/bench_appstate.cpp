@@ -59,9 +59,9 @@ int main(int argc, char *argv[])
     for (int i = 1; i <= linesPerTask; ++i)
         output += QStringLiteral("line %1 of the worker's output\n").arg(i);
     output += QStringLiteral("All completed successfully.\n");
-    const QJsonObject scenario{
-        {"agent", QJsonObject{{"*", QJsonObject{{"text", "Dispatched `qs-worker-1` now running"}}}}},
-        {"history", QJsonObject{{"*", QJsonArray{QJsonObject{{"stdout", output}}}}}}};
+    const QJsonObject scenario {
+        {"agent", QJsonObject {{"*", QJsonObject {{"text", "Dispatched `qs-worker-1` now running"}}}}},
+        {"history", QJsonObject {{"*", QJsonArray {QJsonObject {{"stdout", output}}}}}}};
     QFile scenarioFile(standInDir + "/scenario.json");
     scenarioFile.open(QIODevice::WriteOnly);
     scenarioFile.write(QJsonDocument(scenario).toJson());
@@ -97,7 +97,7 @@ int main(int argc, char *argv[])
 
     // Busy share: the main thread's CPU time over the wall time.
     auto mainThreadCpuSeconds = [] {
-        timespec now{};
+        timespec now {};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
         return now.tv_sec + now.tv_nsec / 1e9;
     };

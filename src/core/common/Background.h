@@ -14,16 +14,14 @@ namespace Background {
 
 // Runs `job` on the global thread pool; co_await the future from a coroutine
 // to resume on the awaiting thread.
-template<typename F>
-auto run(F &&job)
+template<typename F> auto run(F &&job)
 {
     return QtConcurrent::run(QThreadPool::globalInstance(), std::forward<F>(job));
 }
 
 // Runs `job` in the background, then `done(result)` on `context`'s thread.
 // Nothing is delivered when the context has gone away in the meantime.
-template<typename F, typename Done>
-void run(F &&job, QObject *context, Done &&done)
+template<typename F, typename Done> void run(F &&job, QObject *context, Done &&done)
 {
     using R = std::invoke_result_t<std::decay_t<F>>;
     QPointer<QObject> guard(context);

@@ -9,7 +9,7 @@
 class CancelledError : public std::runtime_error
 {
 public:
-    CancelledError() : std::runtime_error("The operation was cancelled.") {}
+    CancelledError() : std::runtime_error("The operation was cancelled.") { }
 };
 
 // A shared flag that one side sets and the running work checks. Copies share
@@ -17,7 +17,7 @@ public:
 class CancellationToken
 {
 public:
-    CancellationToken() : m_flag(std::make_shared<std::atomic<bool>>(false)) {}
+    CancellationToken() : m_flag(std::make_shared<std::atomic<bool>>(false)) { }
     void cancel() const { m_flag->store(true); }
     bool isCancelled() const { return m_flag->load(); }
     // Throws CancelledError when cancelled.

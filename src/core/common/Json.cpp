@@ -8,113 +8,136 @@
 namespace Json {
 namespace {
 
-void writeString(QByteArray &out, const QString &text, const WriteOptions &options)
-{
-    static const char hex[] = "0123456789abcdef";
-    out.append('"');
-    const QByteArray utf8 = text.toUtf8();
-    for (qsizetype i = 0; i < utf8.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(utf8[i]);
-        switch (c) {
-        case '"': out.append("\\\""); continue;
-        case '\\': out.append("\\\\"); continue;
-        case '/':
-            out.append(options.escapeSlash ? "\\/" : "/");
-            continue;
-        case '\b': out.append("\\b"); continue;
-        case '\f': out.append("\\f"); continue;
-        case '\n': out.append("\\n"); continue;
-        case '\r': out.append("\\r"); continue;
-        case '\t': out.append("\\t"); continue;
-        default: break;
-        }
-        if (c < 0x20) {
-            out.append("\\u00");
-            out.append(hex[c >> 4]);
-            out.append(hex[c & 0xf]);
-            continue;
-        }
-        if (options.escapeUnicodeLineBreaks) {
-            // U+0085 is C2 85; U+2028 / U+2029 are E2 80 A8 / E2 80 A9.
-            if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0x85) {
-                out.append("\\u0085");
-                ++i;
+    void writeString(QByteArray &out, const QString &text, const WriteOptions &options)
+    {
+        static const char hex[] = "0123456789abcdef";
+        out.append('"');
+        const QByteArray utf8 = text.toUtf8();
+        for (qsizetype i = 0; i < utf8.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(utf8[i]);
+            switch (c) {
+            case '"':
+                out.append("\\\"");
+                continue;
+            case '\\':
+                out.append("\\\\");
+                continue;
+            case '/':
+                out.append(options.escapeSlash ? "\\/" : "/");
+                continue;
+            case '\b':
+                out.append("\\b");
+                continue;
+            case '\f':
+                out.append("\\f");
+                continue;
+            case '\n':
+                out.append("\\n");
+                continue;
+            case '\r':
+                out.append("\\r");
+                continue;
+            case '\t':
+                out.append("\\t");
+                continue;
+            default:
+                break;
+            }
+            if (c < 0x20) {
+                out.append("\\u00");
+                out.append(hex[c >> 4]);
+                out.append(hex[c & 0xf]);
                 continue;
             }
-            if (c == 0xE2 && i + 2 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0x80) {
-                const unsigned char third = static_cast<unsigned char>(utf8[i + 2]);
-                if (third == 0xA8 || third == 0xA9) {
-                    out.append(third == 0xA8 ? "\\u2028" : "\\u2029");
-                    i += 2;
+            if (options.escapeUnicodeLineBreaks) {
+                // U+0085 is C2 85; U+2028 / U+2029 are E2 80 A8 / E2 80 A9.
+                if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0x85) {
+                    out.append("\\u0085");
+                    ++i;
                     continue;
                 }
+                if (c == 0xE2 && i + 2 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) == 0x80) {
+                    const unsigned char third = static_cast<unsigned char>(utf8[i + 2]);
+                    if (third == 0xA8 || third == 0xA9) {
+                        out.append(third == 0xA8 ? "\\u2028" : "\\u2029");
+                        i += 2;
+                        continue;
+                    }
+                }
             }
+            out.append(static_cast<char>(c));
         }
-        out.append(static_cast<char>(c));
+        out.append('"');
     }
-    out.append('"');
-}
 
-void writeNumber(QByteArray &out, const QJsonValue &value)
-{
-    const double d = value.toDouble();
-    constexpr qint64 sentinel = std::numeric_limits<qint64>::min();
-    const qint64 asInteger = value.toInteger(sentinel);
-    if (asInteger != sentinel || d == static_cast<double>(sentinel)) {
-        out.append(QByteArray::number(asInteger));
-        return;
+    void writeNumber(QByteArray &out, const QJsonValue &value)
+    {
+        const double d = value.toDouble();
+        constexpr qint64 sentinel = std::numeric_limits<qint64>::min();
+        const qint64 asInteger = value.toInteger(sentinel);
+        if (asInteger != sentinel || d == static_cast<double>(sentinel)) {
+            out.append(QByteArray::number(asInteger));
+            return;
+        }
+        if (!std::isfinite(d)) {
+            out.append("null"); // JSON has no spelling for these
+            return;
+        }
+        if (d == std::trunc(d) && std::fabs(d) < 1e15) {
+            out.append(QByteArray::number(static_cast<qint64>(d)));
+            return;
+        }
+        out.append(QByteArray::number(d, 'g', QLocale::FloatingPointShortest));
     }
-    if (!std::isfinite(d)) {
-        out.append("null"); // JSON has no spelling for these
-        return;
-    }
-    if (d == std::trunc(d) && std::fabs(d) < 1e15) {
-        out.append(QByteArray::number(static_cast<qint64>(d)));
-        return;
-    }
-    out.append(QByteArray::number(d, 'g', QLocale::FloatingPointShortest));
-}
 
-void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &options)
-{
-    switch (value.type()) {
-    case QJsonValue::Null:
-    case QJsonValue::Undefined: out.append("null"); break;
-    case QJsonValue::Bool: out.append(value.toBool() ? "true" : "false"); break;
-    case QJsonValue::Double: writeNumber(out, value); break;
-    case QJsonValue::String: writeString(out, value.toString(), options); break;
-    case QJsonValue::Array: {
-        out.append('[');
-        bool first = true;
-        for (const QJsonValue &element : value.toArray()) {
-            if (!first)
-                out.append(',');
-            first = false;
-            writeValue(out, element, options);
+    void writeValue(QByteArray &out, const QJsonValue &value, const WriteOptions &options)
+    {
+        switch (value.type()) {
+        case QJsonValue::Null:
+        case QJsonValue::Undefined:
+            out.append("null");
+            break;
+        case QJsonValue::Bool:
+            out.append(value.toBool() ? "true" : "false");
+            break;
+        case QJsonValue::Double:
+            writeNumber(out, value);
+            break;
+        case QJsonValue::String:
+            writeString(out, value.toString(), options);
+            break;
+        case QJsonValue::Array: {
+            out.append('[');
+            bool first = true;
+            for (const QJsonValue &element : value.toArray()) {
+                if (!first)
+                    out.append(',');
+                first = false;
+                writeValue(out, element, options);
+            }
+            out.append(']');
+            break;
         }
-        out.append(']');
-        break;
-    }
-    case QJsonValue::Object: {
-        const QJsonObject object = value.toObject();
-        QStringList keys = object.keys(); // QJsonObject keeps its keys sorted
-        if (options.sortKeys)
-            std::sort(keys.begin(), keys.end()); // by UTF-16 code unit, like the system's writer
-        out.append('{');
-        bool first = true;
-        for (const QString &key : keys) {
-            if (!first)
-                out.append(',');
-            first = false;
-            writeString(out, key, options);
-            out.append(':');
-            writeValue(out, object.value(key), options);
+        case QJsonValue::Object: {
+            const QJsonObject object = value.toObject();
+            QStringList keys = object.keys(); // QJsonObject keeps its keys sorted
+            if (options.sortKeys)
+                std::sort(keys.begin(), keys.end()); // by UTF-16 code unit, like the system's writer
+            out.append('{');
+            bool first = true;
+            for (const QString &key : keys) {
+                if (!first)
+                    out.append(',');
+                first = false;
+                writeString(out, key, options);
+                out.append(':');
+                writeValue(out, object.value(key), options);
+            }
+            out.append('}');
+            break;
         }
-        out.append('}');
-        break;
+        }
     }
-    }
-}
 
 } // namespace
 
@@ -150,7 +173,7 @@ std::optional<QJsonValue> parseFragment(const QByteArray &text, QString *error)
     if (parseError.error != QJsonParseError::NoError || !document.isArray() || document.array().size() != 1) {
         if (error)
             *error = parseError.error != QJsonParseError::NoError ? parseError.errorString()
-                                                                   : QStringLiteral("not a single JSON value");
+                                                                  : QStringLiteral("not a single JSON value");
         return std::nullopt;
     }
     return document.array().at(0);
@@ -163,7 +186,7 @@ std::optional<QJsonObject> parseObject(const QByteArray &text, QString *error)
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
         if (error)
             *error = parseError.error != QJsonParseError::NoError ? parseError.errorString()
-                                                                   : QStringLiteral("not a JSON object");
+                                                                  : QStringLiteral("not a JSON object");
         return std::nullopt;
     }
     return document.object();
@@ -176,7 +199,7 @@ std::optional<QJsonArray> parseArray(const QByteArray &text, QString *error)
     if (parseError.error != QJsonParseError::NoError || !document.isArray()) {
         if (error)
             *error = parseError.error != QJsonParseError::NoError ? parseError.errorString()
-                                                                   : QStringLiteral("not a JSON array");
+                                                                  : QStringLiteral("not a JSON array");
         return std::nullopt;
     }
     return document.array();

@@ -12,7 +12,8 @@
 // and bare scalars allowed where a fragment is asked for.
 namespace Json {
 
-struct WriteOptions {
+struct WriteOptions
+{
     bool sortKeys = true;
     bool escapeSlash = true;
     // U+2028, U+2029 and U+0085 written as \u escapes, so a reader that

@@ -47,21 +47,19 @@ public:
     std::optional<QJsonArray> optionalArray(const QString &key);
 
     // An enumeration given by its raw text; `fromRaw` maps text to a case.
-    template<typename E, typename FromRaw>
-    E enumeration(const QString &key, FromRaw fromRaw)
+    template<typename E, typename FromRaw> E enumeration(const QString &key, FromRaw fromRaw)
     {
         const QString raw = string(key);
         if (!ok())
-            return E{};
+            return E {};
         const std::optional<E> value = fromRaw(raw);
         if (!value) {
             fail(QStringLiteral("Invalid %1 value: %2").arg(key, raw));
-            return E{};
+            return E {};
         }
         return *value;
     }
-    template<typename E, typename FromRaw>
-    std::optional<E> optionalEnumeration(const QString &key, FromRaw fromRaw)
+    template<typename E, typename FromRaw> std::optional<E> optionalEnumeration(const QString &key, FromRaw fromRaw)
     {
         if (isAbsent(key))
             return std::nullopt;
@@ -90,8 +88,7 @@ public:
     void putDate(const QString &key, const TimePoint &date) { m_object.insert(key, date.toJson()); }
     void putBytes(const QString &key, const QByteArray &bytes) { m_object.insert(key, Json::base64(bytes)); }
 
-    template<typename T>
-    void putOptional(const QString &key, const std::optional<T> &value)
+    template<typename T> void putOptional(const QString &key, const std::optional<T> &value)
     {
         if (value)
             m_object.insert(key, *value);

@@ -12,20 +12,19 @@ struct Error
     QString domain;
     int code = 0;
 
-    static Error make(QString message) { return Error{std::move(message), QString(), 0}; }
+    static Error make(QString message) { return Error {std::move(message), QString(), 0}; }
     static Error make(QString domain, int code, QString message)
     {
-        return Error{std::move(message), std::move(domain), code};
+        return Error {std::move(message), std::move(domain), code};
     }
 };
 
 // Either a value or an Error.
-template<typename T>
-class Result
+template<typename T> class Result
 {
 public:
-    Result(T value) : m_state(std::move(value)) {}
-    Result(Error error) : m_state(std::move(error)) {}
+    Result(T value) : m_state(std::move(value)) { }
+    Result(Error error) : m_state(std::move(error)) { }
 
     bool ok() const { return std::holds_alternative<T>(m_state); }
     explicit operator bool() const { return ok(); }
@@ -44,12 +43,11 @@ private:
 };
 
 // The value-less form: success, or an Error.
-template<>
-class Result<void>
+template<> class Result<void>
 {
 public:
     Result() = default;
-    Result(Error error) : m_error(std::move(error)), m_failed(true) {}
+    Result(Error error) : m_error(std::move(error)), m_failed(true) { }
     static Result success() { return Result(); }
 
     bool ok() const { return !m_failed; }

@@ -81,7 +81,8 @@ std::optional<TimePoint> TimePoint::fromDatabaseText(QStringView text)
     const int h = digits(text, 11, 2), mi = digits(text, 14, 2), s = digits(text, 17, 2), ms = digits(text, 20, 3);
     if (!isValidCivilDate(y, mo, d) || h > 23 || mi > 59 || s > 59)
         return std::nullopt;
-    const double unix = static_cast<double>(TimePoint::daysFromCivil(y, mo, d)) * 86400.0 + h * 3600 + mi * 60 + s + ms / 1000.0;
+    const double unix
+        = static_cast<double>(TimePoint::daysFromCivil(y, mo, d)) * 86400.0 + h * 3600 + mi * 60 + s + ms / 1000.0;
     return fromUnixSeconds(unix);
 }
 
@@ -125,8 +126,8 @@ std::optional<TimePoint> TimePoint::fromIso8601(QStringView text, Fraction fract
     const QStringView zone = text.mid(pos);
     if (zone == u"Z") {
         offsetSeconds = 0;
-    } else if (zone.size() == 6 && (zone[0] == u'+' || zone[0] == u'-') && zone[3] == u':'
-               && allDigits(zone.mid(1, 2)) && allDigits(zone.mid(4, 2))) {
+    } else if (zone.size() == 6 && (zone[0] == u'+' || zone[0] == u'-') && zone[3] == u':' && allDigits(zone.mid(1, 2))
+        && allDigits(zone.mid(4, 2))) {
         offsetSeconds = digits(zone, 1, 2) * 3600 + digits(zone, 4, 2) * 60;
         if (zone[0] == u'-')
             offsetSeconds = -offsetSeconds;

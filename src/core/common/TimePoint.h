@@ -55,7 +55,7 @@ public:
     friend constexpr bool operator==(const TimePoint &, const TimePoint &) = default;
 
 private:
-    explicit constexpr TimePoint(double seconds) : m_seconds(seconds) {}
+    explicit constexpr TimePoint(double seconds) : m_seconds(seconds) { }
     double m_seconds = 0.0;
 };
 

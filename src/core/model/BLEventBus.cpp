@@ -60,8 +60,9 @@ BLEventSubscription BLEventBus::subscribeOnMainLoop(Handler handler)
 BLEventSubscription BLEventBus::add(Handler handler, bool onMainLoop)
 {
     // Drop entries whose tokens are gone.
-    m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(), [](const auto &entry) { return !entry->active; }),
-                    m_entries.end());
+    m_entries.erase(
+        std::remove_if(m_entries.begin(), m_entries.end(), [](const auto &entry) { return !entry->active; }),
+        m_entries.end());
     auto entry = std::make_shared<BLEventSubscription::Entry>();
     entry->handler = std::move(handler);
     entry->onMainLoop = onMainLoop;

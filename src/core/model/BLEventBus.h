@@ -25,7 +25,7 @@ public:
 private:
     friend class BLEventBus;
     struct Entry;
-    explicit BLEventSubscription(std::shared_ptr<Entry> entry) : m_entry(std::move(entry)) {}
+    explicit BLEventSubscription(std::shared_ptr<Entry> entry) : m_entry(std::move(entry)) { }
     std::shared_ptr<Entry> m_entry;
 };
 

@@ -93,8 +93,7 @@ struct BL_Event
 
     // The payload read as the given record; nothing when there is no payload
     // or it does not read as that record.
-    template<typename Payload>
-    std::optional<Payload> decodePayload() const
+    template<typename Payload> std::optional<Payload> decodePayload() const
     {
         if (!payload)
             return std::nullopt;

@@ -8,16 +8,17 @@
 
 namespace {
 
-template<typename E>
-struct RawName
+template<typename E> struct RawName
 {
     E value;
     const char16_t *raw;
 };
 
 constexpr RawName<BL_TaskStatus> kStatusNames[] = {
-    {BL_TaskStatus::backlog, u"backlog"},     {BL_TaskStatus::queued, u"queued"},
-    {BL_TaskStatus::inProgress, u"in_progress"}, {BL_TaskStatus::completed, u"completed"},
+    {BL_TaskStatus::backlog, u"backlog"},
+    {BL_TaskStatus::queued, u"queued"},
+    {BL_TaskStatus::inProgress, u"in_progress"},
+    {BL_TaskStatus::completed, u"completed"},
     {BL_TaskStatus::failed, u"failed"},
 };
 constexpr RawName<BL_TaskWorkerState> kWorkerStateNames[] = {
@@ -44,8 +45,7 @@ constexpr RawName<BL_TaskConversationRole> kRoleNames[] = {
     {BL_TaskConversationRole::system, u"system"},
 };
 
-template<typename E, size_t N>
-QString rawOf(const RawName<E> (&names)[N], E value)
+template<typename E, size_t N> QString rawOf(const RawName<E> (&names)[N], E value)
 {
     for (const auto &name : names)
         if (name.value == value)
@@ -53,8 +53,7 @@ QString rawOf(const RawName<E> (&names)[N], E value)
     return QString();
 }
 
-template<typename E, size_t N>
-std::optional<E> caseOf(const RawName<E> (&names)[N], QStringView raw)
+template<typename E, size_t N> std::optional<E> caseOf(const RawName<E> (&names)[N], QStringView raw)
 {
     for (const auto &name : names)
         if (raw == QStringView(name.raw))
@@ -62,8 +61,7 @@ std::optional<E> caseOf(const RawName<E> (&names)[N], QStringView raw)
     return std::nullopt;
 }
 
-template<typename E, size_t N>
-QList<E> casesOf(const RawName<E> (&names)[N])
+template<typename E, size_t N> QList<E> casesOf(const RawName<E> (&names)[N])
 {
     QList<E> list;
     for (const auto &name : names)
@@ -73,8 +71,7 @@ QList<E> casesOf(const RawName<E> (&names)[N])
 
 const QString kTruncationSuffix = QStringLiteral("\n...[truncated]");
 
-template<typename Entry>
-std::optional<QList<Entry>> decodeEntries(const QByteArray &data)
+template<typename Entry> std::optional<QList<Entry>> decodeEntries(const QByteArray &data)
 {
     const auto array = Json::parseArray(data);
     if (!array)
@@ -92,8 +89,7 @@ std::optional<QList<Entry>> decodeEntries(const QByteArray &data)
     return entries;
 }
 
-template<typename Entry>
-QByteArray encodeEntries(const QList<Entry> &entries)
+template<typename Entry> QByteArray encodeEntries(const QList<Entry> &entries)
 {
     QJsonArray array;
     for (const Entry &entry : entries)
@@ -106,25 +102,45 @@ size_t hashOf(const TimePoint &time, size_t seed)
     return qHash(time.referenceSeconds(), seed);
 }
 
-template<typename T>
-size_t hashOptional(const std::optional<T> &value, size_t seed)
+template<typename T> size_t hashOptional(const std::optional<T> &value, size_t seed)
 {
     return value ? qHash(*value, seed) : qHash(-1, seed);
 }
 
 } // namespace
 
-QString rawValue(BL_TaskStatus status) { return rawOf(kStatusNames, status); }
-QString rawValue(BL_TaskWorkerState state) { return rawOf(kWorkerStateNames, state); }
-QString rawValue(BL_TaskDelegationState state) { return rawOf(kDelegationStateNames, state); }
-QString rawValue(BL_TaskConversationRole role) { return rawOf(kRoleNames, role); }
-std::optional<BL_TaskStatus> taskStatusFromRaw(QStringView raw) { return caseOf(kStatusNames, raw); }
-std::optional<BL_TaskWorkerState> taskWorkerStateFromRaw(QStringView raw) { return caseOf(kWorkerStateNames, raw); }
+QString rawValue(BL_TaskStatus status)
+{
+    return rawOf(kStatusNames, status);
+}
+QString rawValue(BL_TaskWorkerState state)
+{
+    return rawOf(kWorkerStateNames, state);
+}
+QString rawValue(BL_TaskDelegationState state)
+{
+    return rawOf(kDelegationStateNames, state);
+}
+QString rawValue(BL_TaskConversationRole role)
+{
+    return rawOf(kRoleNames, role);
+}
+std::optional<BL_TaskStatus> taskStatusFromRaw(QStringView raw)
+{
+    return caseOf(kStatusNames, raw);
+}
+std::optional<BL_TaskWorkerState> taskWorkerStateFromRaw(QStringView raw)
+{
+    return caseOf(kWorkerStateNames, raw);
+}
 std::optional<BL_TaskDelegationState> taskDelegationStateFromRaw(QStringView raw)
 {
     return caseOf(kDelegationStateNames, raw);
 }
-std::optional<BL_TaskConversationRole> taskConversationRoleFromRaw(QStringView raw) { return caseOf(kRoleNames, raw); }
+std::optional<BL_TaskConversationRole> taskConversationRoleFromRaw(QStringView raw)
+{
+    return caseOf(kRoleNames, raw);
+}
 
 const QList<BL_TaskStatus> &allTaskStatuses()
 {
@@ -261,8 +277,8 @@ Result<BL_Task> BL_Task::fromJson(const QJsonObject &object)
     task.metadata = reader.bytes(QStringLiteral("metadata"));
     task.extraMetadata = reader.optionalBytes(QStringLiteral("extraMetadata"));
     task.workerState = reader.enumeration<BL_TaskWorkerState>(QStringLiteral("workerState"), taskWorkerStateFromRaw);
-    task.delegationState =
-        reader.enumeration<BL_TaskDelegationState>(QStringLiteral("delegationState"), taskDelegationStateFromRaw);
+    task.delegationState
+        = reader.enumeration<BL_TaskDelegationState>(QStringLiteral("delegationState"), taskDelegationStateFromRaw);
     task.workerSessionKey = reader.optionalString(QStringLiteral("workerSessionKey"));
     task.taskHistoryData = reader.bytes(QStringLiteral("taskHistoryData"));
     task.taskConversationData = reader.bytes(QStringLiteral("taskConversationData"));

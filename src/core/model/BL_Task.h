@@ -84,14 +84,14 @@ struct BL_Task
     QUuid blID; // identity, fixed once the task exists
     QUuid projectID;
     BL_TaskStatus status = BL_TaskStatus::backlog;
-    QByteArray inputData;                  // task input JSON object text
-    std::optional<QByteArray> outputData;  // the worker's result JSON text
-    QByteArray metadata;                   // task metadata JSON object text, "{}" when empty
+    QByteArray inputData; // task input JSON object text
+    std::optional<QByteArray> outputData; // the worker's result JSON text
+    QByteArray metadata; // task metadata JSON object text, "{}" when empty
     std::optional<QByteArray> extraMetadata; // unknown keys of ingested task JSON
     BL_TaskWorkerState workerState = BL_TaskWorkerState::notDelegated;
     BL_TaskDelegationState delegationState = BL_TaskDelegationState::unallocated;
     std::optional<QString> workerSessionKey;
-    QByteArray taskHistoryData;      // JSON array of BL_TaskHistoryEvent, "[]" when empty
+    QByteArray taskHistoryData; // JSON array of BL_TaskHistoryEvent, "[]" when empty
     QByteArray taskConversationData; // JSON array of BL_TaskConversationTurn, "[]" when empty
     TimePoint taskLastActivityDate;
     TimePoint createdAt;

@@ -150,8 +150,7 @@ bool isNonEmpty(const QJsonValue &value)
 } // namespace
 
 std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
-                                               const QString &key, const QString &legacyKey,
-                                               const std::function<bool(const QJsonValue &)> &counts)
+    const QString &key, const QString &legacyKey, const std::function<bool(const QJsonValue &)> &counts)
 {
     auto usable = [&](const std::optional<QJsonValue> &value) { return value && counts(*value); };
     const auto current = standard.value(key);
@@ -166,9 +165,9 @@ std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const Se
     return twin;
 }
 
-std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
-                                               const QString &name)
+std::optional<QJsonValue> readMigratingSetting(
+    SettingsStore &standard, const SettingsStore *legacySuite, const QString &name)
 {
     return readMigratingSetting(standard, legacySuite, SettingsKeys::current(name), SettingsKeys::legacyTwin(name),
-                                [](const QJsonValue &value) { return isNonEmpty(value); });
+        [](const QJsonValue &value) { return isNonEmpty(value); });
 }

@@ -80,10 +80,9 @@ QString legacyTwin(const QString &name);
 // A read that prefers a non-empty value under the new key, else takes the
 // twin from the standard store and then from the legacy suite, and copies it
 // to the new key, leaving the legacy entry in place.
-std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
-                                               const QString &name);
+std::optional<QJsonValue> readMigratingSetting(
+    SettingsStore &standard, const SettingsStore *legacySuite, const QString &name);
 // The same read with explicit keys, where `counts` decides which stored
 // values are usable (for example: only non-empty text, or only integers).
 std::optional<QJsonValue> readMigratingSetting(SettingsStore &standard, const SettingsStore *legacySuite,
-                                               const QString &key, const QString &legacyKey,
-                                               const std::function<bool(const QJsonValue &)> &counts);
+    const QString &key, const QString &legacyKey, const std::function<bool(const QJsonValue &)> &counts);

@@ -10,9 +10,8 @@ AppSettings::AppSettings(SettingsStore &defaults, const SettingsStore *legacySui
 
 std::optional<QString> AppSettings::migratedString(const QString &key, const QString &legacyKey)
 {
-    const auto value = readMigratingSetting(m_defaults, m_legacySuite, key, legacyKey, [](const QJsonValue &v) {
-        return v.isString() && !v.toString().isEmpty();
-    });
+    const auto value = readMigratingSetting(m_defaults, m_legacySuite, key, legacyKey,
+        [](const QJsonValue &v) { return v.isString() && !v.toString().isEmpty(); });
     if (!value)
         return std::nullopt;
     return value->toString();
@@ -21,7 +20,7 @@ std::optional<QString> AppSettings::migratedString(const QString &key, const QSt
 std::optional<qint64> AppSettings::migratedInt(const QString &key, const QString &legacyKey)
 {
     const auto value = readMigratingSetting(m_defaults, m_legacySuite, key, legacyKey,
-                                            [](const QJsonValue &v) { return Json::wholeNumber(v).has_value(); });
+        [](const QJsonValue &v) { return Json::wholeNumber(v).has_value(); });
     if (!value)
         return std::nullopt;
     return Json::wholeNumber(*value);

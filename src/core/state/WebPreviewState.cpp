@@ -12,64 +12,64 @@
 namespace WebPreview {
 namespace {
 
-// The file's text when it reads as UTF-8; nothing otherwise.
-std::optional<QString> readUtf8(const QString &path)
-{
-    QFileInfo info(path);
-    if (!info.isFile())
-        return std::nullopt;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    // These are small text files; a large or special file is not one of them.
-    const QByteArray bytes = file.read(1 << 20);
-    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
-    if (decoder.hasError())
-        return std::nullopt;
-    return text;
-}
-
-QString fileIn(const QString &folder, const QString &name)
-{
-    return existingFilePath(name, folder).value_or(QDir(folder).filePath(name));
-}
-
-// The rest of a "key: value" line after its first colon, trimmed of spaces
-// and tabs; nothing when the line has nothing after the colon.
-std::optional<QString> valueAfterColon(const QString &line)
-{
-    const qsizetype colon = line.indexOf(u':');
-    if (colon < 0)
-        return std::nullopt;
-    QString value = line.mid(colon + 1);
-    qsizetype start = 0, end = value.size();
-    while (start < end && (value[start] == u' ' || value[start] == u'\t'))
-        ++start;
-    while (end > start && (value[end - 1] == u' ' || value[end - 1] == u'\t'))
-        --end;
-    value = value.mid(start, end - start);
-    if (value.isEmpty())
-        return std::nullopt;
-    return value;
-}
-
-QStringList splitLines(const QString &text)
-{
-    QStringList lines;
-    QString current;
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'\n' || u == u'\r' || u == 0x0B || u == 0x0C || u == 0x85 || u == 0x2028 || u == 0x2029) {
-            lines.append(current);
-            current.clear();
-        } else {
-            current.append(c);
-        }
+    // The file's text when it reads as UTF-8; nothing otherwise.
+    std::optional<QString> readUtf8(const QString &path)
+    {
+        QFileInfo info(path);
+        if (!info.isFile())
+            return std::nullopt;
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return std::nullopt;
+        // These are small text files; a large or special file is not one of them.
+        const QByteArray bytes = file.read(1 << 20);
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(bytes);
+        if (decoder.hasError())
+            return std::nullopt;
+        return text;
     }
-    lines.append(current);
-    return lines;
-}
+
+    QString fileIn(const QString &folder, const QString &name)
+    {
+        return existingFilePath(name, folder).value_or(QDir(folder).filePath(name));
+    }
+
+    // The rest of a "key: value" line after its first colon, trimmed of spaces
+    // and tabs; nothing when the line has nothing after the colon.
+    std::optional<QString> valueAfterColon(const QString &line)
+    {
+        const qsizetype colon = line.indexOf(u':');
+        if (colon < 0)
+            return std::nullopt;
+        QString value = line.mid(colon + 1);
+        qsizetype start = 0, end = value.size();
+        while (start < end && (value[start] == u' ' || value[start] == u'\t'))
+            ++start;
+        while (end > start && (value[end - 1] == u' ' || value[end - 1] == u'\t'))
+            --end;
+        value = value.mid(start, end - start);
+        if (value.isEmpty())
+            return std::nullopt;
+        return value;
+    }
+
+    QStringList splitLines(const QString &text)
+    {
+        QStringList lines;
+        QString current;
+        for (QChar c : text) {
+            const char16_t u = c.unicode();
+            if (u == u'\n' || u == u'\r' || u == 0x0B || u == 0x0C || u == 0x85 || u == 0x2028 || u == 0x2029) {
+                lines.append(current);
+                current.clear();
+            } else {
+                current.append(c);
+            }
+        }
+        lines.append(current);
+        return lines;
+    }
 
 } // namespace
 
@@ -103,8 +103,8 @@ std::optional<QString> existingFilePath(const QString &name, const QString &fold
     const QDir dir(folder);
     if (!dir.exists())
         return std::nullopt;
-    const QStringList entries = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                              QDir::Unsorted);
+    const QStringList entries
+        = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &entry : entries)
         if (entry.compare(name, Qt::CaseInsensitive) == 0)
             return dir.filePath(entry);
@@ -152,7 +152,8 @@ QString normalizedAddress(const QString &address)
 QHash<QUuid, QString> loadPersistedAddresses(AppSettings &settings)
 {
     std::optional<QHash<QString, QString>> stored;
-    if (const auto current = settings.defaults().value(AppSettings::browserURLStateKey); current && current->isObject()) {
+    if (const auto current = settings.defaults().value(AppSettings::browserURLStateKey);
+        current && current->isObject()) {
         QHash<QString, QString> dictionary;
         bool allText = true;
         const QJsonObject object = current->toObject();

@@ -137,8 +137,8 @@ Result<void> createFolders(const QString &path)
     return Result<void>::success();
 }
 
-bool keepCopyOnce(const QString &folder, const QString &prefix, const QString &suffix, const QByteArray &bytes,
-                  const QDateTime &now)
+bool keepCopyOnce(
+    const QString &folder, const QString &prefix, const QString &suffix, const QByteArray &bytes, const QDateTime &now)
 {
     const QDir directory(folder);
     const QStringList kept = directory.entryList({prefix + u'*' + suffix}, QDir::Files | QDir::Hidden);

@@ -33,7 +33,7 @@ Result<void> createFolders(const QString &path);
 // "<prefix><UTC time><suffix>" ("-2", "-3"… added before the suffix when the
 // name is taken), unless a kept copy with the same bytes already exists.
 // False when the copy could not be written.
-bool keepCopyOnce(const QString &folder, const QString &prefix, const QString &suffix, const QByteArray &bytes,
-                  const QDateTime &now);
+bool keepCopyOnce(
+    const QString &folder, const QString &prefix, const QString &suffix, const QByteArray &bytes, const QDateTime &now);
 
 } // namespace RegularFile

@@ -112,8 +112,8 @@ std::optional<TimePoint> sqlDateText(QStringView text)
         if (pos != text.size() || hour > 23 || minute > 59 || second > 59)
             return std::nullopt;
     }
-    const double unix = static_cast<double>(TimePoint::daysFromCivil(year, month, day)) * 86400.0 + hour * 3600.0 + minute * 60.0
-        + second + fraction - offsetSeconds;
+    const double unix = static_cast<double>(TimePoint::daysFromCivil(year, month, day)) * 86400.0 + hour * 3600.0
+        + minute * 60.0 + second + fraction - offsetSeconds;
     return TimePoint::fromUnixSecondsChecked(unix);
 }
 

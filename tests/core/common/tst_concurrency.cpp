@@ -48,8 +48,7 @@ private slots:
         QVERIFY(TestSupport::waitForFuture(second));
         auto snapshot = actor.call([log] { return *log; });
         QVERIFY(TestSupport::waitForFuture(snapshot));
-        QCOMPARE(snapshot.result(),
-                 (QStringList{"a:start", "b:start", "a:end", "b:end"}));
+        QCOMPARE(snapshot.result(), (QStringList {"a:start", "b:start", "a:end", "b:end"}));
     }
 
     void mainThreadCoroutineResumesOnMainThread()

@@ -15,10 +15,10 @@ private slots:
             << QByteArray(R"({"b":{"d":1,"c":2},"a":"x/y"})") << QByteArray(R"({"a":"x\/y","b":{"c":2,"d":1}})");
         QTest::newRow("objects inside arrays sorted")
             << QByteArray(R"([{"z":true,"y":null},[]])") << QByteArray(R"([{"y":null,"z":true},[]])");
-        QTest::newRow("control characters") << QByteArray("[\"a\\u0001\\n\\t\\\"\\\\\"]")
-                                             << QByteArray("[\"a\\u0001\\n\\t\\\"\\\\\"]");
-        QTest::newRow("non-ASCII stays raw") << QByteArray("[\"\xc3\xa9\xf0\x9f\x98\x80\"]")
-                                              << QByteArray("[\"\xc3\xa9\xf0\x9f\x98\x80\"]");
+        QTest::newRow("control characters")
+            << QByteArray("[\"a\\u0001\\n\\t\\\"\\\\\"]") << QByteArray("[\"a\\u0001\\n\\t\\\"\\\\\"]");
+        QTest::newRow("non-ASCII stays raw")
+            << QByteArray("[\"\xc3\xa9\xf0\x9f\x98\x80\"]") << QByteArray("[\"\xc3\xa9\xf0\x9f\x98\x80\"]");
         QTest::newRow("numbers") << QByteArray("[1,-2,0.5,1e300,721692800,9007199254740993]")
                                  << QByteArray("[1,-2,0.5,1e+300,721692800,9007199254740993]");
         QTest::newRow("upper-case keys sort before lower-case")
@@ -61,7 +61,11 @@ private slots:
     {
         const QJsonValue value(QString::fromUtf8("a\u2028b\u2029c\u0085d"));
         QCOMPARE(Json::write(value, {.escapeUnicodeLineBreaks = true}), QByteArray(R"("a\u2028b\u2029c\u0085d")"));
-        QCOMPARE(Json::write(value), QByteArray("\"a\xe2\x80\xa8" "b\xe2\x80\xa9" "c\xc2\x85" "d\""));
+        QCOMPARE(Json::write(value),
+            QByteArray("\"a\xe2\x80\xa8"
+                       "b\xe2\x80\xa9"
+                       "c\xc2\x85"
+                       "d\""));
     }
 
     void wholeNumbers_data()

@@ -20,7 +20,7 @@ private slots:
     {
         const double seconds = 721692800.123456789;
         const TimePoint time = TimePoint::fromReferenceSeconds(seconds);
-        QJsonObject object{{QStringLiteral("d"), time.toJson()}};
+        QJsonObject object {{QStringLiteral("d"), time.toJson()}};
         const auto back = Json::parseObject(Json::write(object));
         QVERIFY(back);
         const auto decoded = TimePoint::fromJson(back->value(QStringLiteral("d")));

@@ -41,7 +41,7 @@ private slots:
         QVERIFY(!plain.decodePayload<BL_TaskMovedPayload>());
 
         const auto moved = BL_Event::make(BL_EventType::taskMoved, kProject, kTask,
-                                          BL_TaskMovedPayload{BL_TaskStatus::queued, BL_TaskStatus::inProgress});
+            BL_TaskMovedPayload {BL_TaskStatus::queued, BL_TaskStatus::inProgress});
         QCOMPARE(*moved.payload, QByteArray(R"({"fromStatus":"queued","toStatus":"in_progress"})"));
         const auto asGeneral = moved.decodePayload<BL_TaskEventPayload>();
         QVERIFY(asGeneral);
@@ -54,7 +54,7 @@ private slots:
 
         const QUuid agent = QUuid::createUuid();
         const auto result = BL_Event::make(BL_EventType::workerTaskCompleted, kProject, kTask,
-                                           BL_WorkerResultPayload{agent, QByteArray("out"), QStringLiteral("done")});
+            BL_WorkerResultPayload {agent, QByteArray("out"), QStringLiteral("done")});
         const auto picked = result.decodePayload<BL_TaskEventPayload>();
         QVERIFY(picked);
         QCOMPARE(picked->agentID, std::optional<QUuid>(agent));
@@ -65,8 +65,8 @@ private slots:
     void payloadRoundTrips()
     {
         BL_TaskEventPayload payload;
-        payload.conversationTurn = BL_TaskConversationTurn{QUuid::createUuid(), TimePoint::fromReferenceSeconds(2.25),
-                                                           BL_TaskConversationRole::tool, std::nullopt, "ran"};
+        payload.conversationTurn = BL_TaskConversationTurn {QUuid::createUuid(), TimePoint::fromReferenceSeconds(2.25),
+            BL_TaskConversationRole::tool, std::nullopt, "ran"};
         payload.workerSessionKey = QStringLiteral("agent:x:1");
         payload.stdoutReset = true;
         const auto event = BL_Event::make(BL_EventType::taskModified, kProject, kTask, payload);
@@ -76,8 +76,8 @@ private slots:
         QCOMPARE(back->workerSessionKey, payload.workerSessionKey);
         QCOMPARE(back->stdoutReset, std::optional<bool>(true));
 
-        BL_DelegationRequestPayload request{QUuid::createUuid(), QStringLiteral("auto"), QByteArray("{}"),
-                                            QStringLiteral("/tmp/p")};
+        BL_DelegationRequestPayload request {
+            QUuid::createUuid(), QStringLiteral("auto"), QByteArray("{}"), QStringLiteral("/tmp/p")};
         const auto requested = BL_Event::make(BL_EventType::delegationRequested, kProject, kTask, request);
         const auto decoded = requested.decodePayload<BL_DelegationRequestPayload>();
         QVERIFY(decoded);
@@ -109,7 +109,7 @@ private slots:
         tokens.push_back(bus.subscribe([&](const BL_Event &e) { log << label(e) + "@s3"; }));
         // Published by the first subscriber instead: same rule.
         bus.send(eventA);
-        QCOMPARE(log, (QStringList{"A@s1", "A@s2", "B@s1", "B@s2", "B@s3", "A@s3"}));
+        QCOMPARE(log, (QStringList {"A@s1", "A@s2", "B@s1", "B@s2", "B@s3", "A@s3"}));
 
         log.clear();
         tokens.clear();
@@ -121,7 +121,7 @@ private slots:
         tokens.push_back(bus.subscribe([&](const BL_Event &e) { log << label(e) + "@s2"; }));
         tokens.push_back(bus.subscribe([&](const BL_Event &e) { log << label(e) + "@s3"; }));
         bus.send(eventA);
-        QCOMPARE(log, (QStringList{"A@s1", "B@s1", "B@s2", "B@s3", "A@s2", "A@s3"}));
+        QCOMPARE(log, (QStringList {"A@s1", "B@s1", "B@s2", "B@s3", "A@s2", "A@s3"}));
     }
 
     void mainLoopDeliveryComesAfterTheSend()
@@ -132,7 +132,7 @@ private slots:
         auto now = bus.subscribe([&](const BL_Event &e) { log << "now:" + rawValue(e.type); });
         bus.send(BL_Event::make(BL_EventType::taskCreated, kProject, kTask));
         log << "returned";
-        QCOMPARE(log, (QStringList{"now:taskCreated", "returned"}));
+        QCOMPARE(log, (QStringList {"now:taskCreated", "returned"}));
         QVERIFY(TestSupport::waitUntil([&] { return log.size() == 3; }));
         QCOMPARE(log.last(), QStringLiteral("later:taskCreated"));
     }

@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 #include "common/UuidText.h"
-#include "platform/FreedesktopNotificationCenter.h"
 #include "model/NotificationManager.h"
+#include "platform/FreedesktopNotificationCenter.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

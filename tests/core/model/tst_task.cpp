@@ -27,8 +27,8 @@ BL_Task sampleTask()
 
 BL_TaskConversationTurn turnWith(const QString &content)
 {
-    return BL_TaskConversationTurn{QUuid::createUuid(), TimePoint::fromReferenceSeconds(1), BL_TaskConversationRole::worker,
-                                   std::nullopt, content};
+    return BL_TaskConversationTurn {QUuid::createUuid(), TimePoint::fromReferenceSeconds(1),
+        BL_TaskConversationRole::worker, std::nullopt, content};
 }
 
 } // namespace
@@ -80,7 +80,7 @@ private slots:
         QStringList raws;
         for (auto status : allTaskStatuses())
             raws << rawValue(status);
-        QCOMPARE(raws, (QStringList{"backlog", "queued", "in_progress", "completed", "failed"}));
+        QCOMPARE(raws, (QStringList {"backlog", "queued", "in_progress", "completed", "failed"}));
         QCOMPARE(allTaskWorkerStates().size(), 6);
         QCOMPARE(allTaskDelegationStates().size(), 7);
     }
@@ -170,7 +170,8 @@ private slots:
         QTest::newRow("exactly 4000") << exact << exact;
         QTest::newRow("4001 cut") << (exact + "b") << (exact + "\n...[truncated]");
         QTest::newRow("trimmed first") << ("  \n" + exact + " \n") << exact;
-        QTest::newRow("only white space") << " \n\t " << "";
+        QTest::newRow("only white space") << " \n\t "
+                                          << "";
         QTest::newRow("emoji never split") << emoji << (emojiCut + "\n...[truncated]");
     }
     void sanitizing()
@@ -218,14 +219,14 @@ private slots:
 
     void entriesRoundTrip()
     {
-        BL_TaskHistoryEvent event{QUuid::createUuid(), BL_EventType::taskActivelyUnderwayByWorker,
-                                  TimePoint::fromReferenceSeconds(3.5), QUuid::createUuid(), QStringLiteral("d/x")};
+        BL_TaskHistoryEvent event {QUuid::createUuid(), BL_EventType::taskActivelyUnderwayByWorker,
+            TimePoint::fromReferenceSeconds(3.5), QUuid::createUuid(), QStringLiteral("d/x")};
         const QByteArray history = encodeHistory({event});
         QVERIFY(history.contains("\"type\":\"taskActivelyUnderwayByWorker\""));
         QVERIFY(history.contains("d\\/x"));
         BL_Task task = sampleTask();
         task.taskHistoryData = history;
-        QCOMPARE(task.decodedHistory().value(), QList<BL_TaskHistoryEvent>{event});
+        QCOMPARE(task.decodedHistory().value(), QList<BL_TaskHistoryEvent> {event});
     }
 };
 

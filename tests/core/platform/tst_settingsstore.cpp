@@ -19,7 +19,7 @@ private slots:
             store.setValue(QStringLiteral("port"), 18789);
             store.setValue(QStringLiteral("flag"), true);
             store.setValue(QStringLiteral("text"), QStringLiteral("a/b"));
-            store.setValue(QStringLiteral("map"), QJsonObject{{QStringLiteral("k"), 1}});
+            store.setValue(QStringLiteral("map"), QJsonObject {{QStringLiteral("k"), 1}});
             QVERIFY(store.lastError().isEmpty());
         }
         FileSettingsStore reopened(path);
@@ -55,10 +55,10 @@ private slots:
         const QJsonValue none(QJsonValue::Undefined);
         QTest::newRow("new key wins") << QJsonValue("new") << QJsonValue("old") << QJsonValue("suite")
                                       << QJsonValue("new") << false;
-        QTest::newRow("empty new key falls to twin") << QJsonValue("") << QJsonValue("old") << QJsonValue("suite")
-                                                     << QJsonValue("old") << true;
-        QTest::newRow("twin from standard store") << none << QJsonValue("old") << QJsonValue("suite")
-                                                  << QJsonValue("old") << true;
+        QTest::newRow("empty new key falls to twin")
+            << QJsonValue("") << QJsonValue("old") << QJsonValue("suite") << QJsonValue("old") << true;
+        QTest::newRow("twin from standard store")
+            << none << QJsonValue("old") << QJsonValue("suite") << QJsonValue("old") << true;
         QTest::newRow("twin from legacy suite") << none << none << QJsonValue("suite") << QJsonValue("suite") << true;
         QTest::newRow("integer twin stays integer") << none << QJsonValue(7) << none << QJsonValue(7) << true;
         QTest::newRow("nothing anywhere") << none << none << none << none << false;

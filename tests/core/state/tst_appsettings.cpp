@@ -91,7 +91,7 @@ private slots:
         const QUuid id = QUuid::fromString(QStringLiteral("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"));
         settings.persistLastViewedProjectID(id);
         QCOMPARE(defaults.string(AppSettings::lastViewedProjectKey).value(),
-                 QStringLiteral("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
+            QStringLiteral("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
         settings.persistLastViewedProjectID(std::nullopt);
         QVERIFY(!defaults.contains(AppSettings::lastViewedProjectKey));
     }
@@ -99,8 +99,8 @@ private slots:
     void legacyDictionaryNeedsTextValues()
     {
         MemorySettingsStore defaults, suite;
-        defaults.setValue(QStringLiteral("d"), QJsonObject{{"a", 1}});
-        suite.setValue(QStringLiteral("d"), QJsonObject{{"a", "x"}});
+        defaults.setValue(QStringLiteral("d"), QJsonObject {{"a", 1}});
+        suite.setValue(QStringLiteral("d"), QJsonObject {{"a", "x"}});
         AppSettings settings(defaults, &suite);
         QCOMPARE(settings.legacyDictionary(QStringLiteral("d"))->value(QStringLiteral("a")), QStringLiteral("x"));
         QVERIFY(!settings.legacyDictionary(QStringLiteral("missing")));

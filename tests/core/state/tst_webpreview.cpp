@@ -23,19 +23,19 @@ private slots:
         QTest::addColumn<QString>("expected"); // empty: nothing announced
         const QByteArray none;
         QTest::newRow("port file") << ".devserver-port" << QByteArray("5173\n") << none << "http://127.0.0.1:5173/";
-        QTest::newRow("port file in other case") << ".DevServer-Port" << QByteArray(" 4000 ") << none
-                                                  << "http://127.0.0.1:4000/";
-        QTest::newRow("port 0 falls to info") << ".devserver-port" << QByteArray("0")
-                                              << QByteArray("port: 8080") << "http://127.0.0.1:8080/";
+        QTest::newRow("port file in other case")
+            << ".DevServer-Port" << QByteArray(" 4000 ") << none << "http://127.0.0.1:4000/";
+        QTest::newRow("port 0 falls to info")
+            << ".devserver-port" << QByteArray("0") << QByteArray("port: 8080") << "http://127.0.0.1:8080/";
         QTest::newRow("port 70000 falls to info") << ".devserver-port" << QByteArray("70000") << none << "";
         QTest::newRow("word falls to info") << ".devserver-port" << QByteArray("vite") << none << "";
         QTest::newRow("signed port") << ".devserver-port" << QByteArray("+3001") << none << "http://127.0.0.1:3001/";
-        QTest::newRow("url line taken unchanged") << "" << none << QByteArray("# Dev\n  Local URL:  https://box.lan:9/x \n")
-                                                  << "https://box.lan:9/x";
-        QTest::newRow("blank url line moves on to port") << "" << none
-                                                         << QByteArray("URL:   \nPort: 4000\n") << "http://127.0.0.1:4000/";
-        QTest::newRow("url with nothing after colon") << "" << none << QByteArray("Local URL:\nport: 4001")
-                                                      << "http://127.0.0.1:4001/";
+        QTest::newRow("url line taken unchanged")
+            << "" << none << QByteArray("# Dev\n  Local URL:  https://box.lan:9/x \n") << "https://box.lan:9/x";
+        QTest::newRow("blank url line moves on to port")
+            << "" << none << QByteArray("URL:   \nPort: 4000\n") << "http://127.0.0.1:4000/";
+        QTest::newRow("url with nothing after colon")
+            << "" << none << QByteArray("Local URL:\nport: 4001") << "http://127.0.0.1:4001/";
         QTest::newRow("only first url line") << "" << none << QByteArray("url:\t\nurl: http://second\n") << "";
         QTest::newRow("port 99999") << "" << none << QByteArray("port: 99999\nport: 3000") << "";
         QTest::newRow("nothing") << "" << none << QByteArray("hello") << "";
@@ -61,7 +61,7 @@ private slots:
         write(root.filePath(".DEVSERVER-PORT"), "1111");
         write(root.filePath(".devserver-port"), "2222");
         QCOMPARE(WebPreview::devServerAddressFromWorkspaceFolder(root.path()).value(),
-                 QStringLiteral("http://127.0.0.1:2222/"));
+            QStringLiteral("http://127.0.0.1:2222/"));
     }
 
     void blankAddressBecomesDefault()
@@ -75,8 +75,8 @@ private slots:
         MemorySettingsStore defaults, suite;
         const QUuid id = QUuid::fromString(QStringLiteral("e621e1f8-c36c-495a-93fc-0c247a3e6e5f"));
         suite.setValue(AppSettings::legacyBrowserURLStateKey,
-                       QJsonObject{{"E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "http://a"}, {"not-a-uuid", "http://b"},
-                                   {"11111111-2222-3333-4444-555555555555", ""}});
+            QJsonObject {{"E621E1F8-C36C-495A-93FC-0C247A3E6E5F", "http://a"}, {"not-a-uuid", "http://b"},
+                {"11111111-2222-3333-4444-555555555555", ""}});
         AppSettings settings(defaults, &suite);
         const auto loaded = WebPreview::loadPersistedAddresses(settings);
         QCOMPARE(loaded.size(), 1);
@@ -87,7 +87,7 @@ private slots:
 
         WebPreview::persistAddresses(defaults, {{id, QStringLiteral("http://c")}});
         QCOMPARE(defaults.object(AppSettings::browserURLStateKey).value(),
-                 (QJsonObject{{"e621e1f8-c36c-495a-93fc-0c247a3e6e5f", "http://c"}}));
+            (QJsonObject {{"e621e1f8-c36c-495a-93fc-0c247a3e6e5f", "http://c"}}));
         QVERIFY(!defaults.contains(AppSettings::legacyBrowserURLStateKey));
     }
 };
