@@ -27,25 +27,6 @@ QColor withAlpha(QColor color, qreal alpha)
     return color;
 }
 
-// The rounded gradient box behind the output and the input, with its edges.
-void paintInsetBox(QPainter &painter, const QRectF &area)
-{
-    painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF box = area.adjusted(0.5, 0.5, -0.5, -0.5);
-    QPainterPath shape;
-    shape.addRoundedRect(box, 8, 8);
-    painter.fillPath(shape, PageBackdrop::cliPanelBackgroundGradient(box));
-    painter.setPen(QPen(withAlpha(Qt::white, 0.14), 1));
-    painter.drawPath(shape);
-    QLinearGradient edge(box.topLeft(), box.bottomRight());
-    edge.setColorAt(0, withAlpha(Qt::white, 0.16));
-    edge.setColorAt(0.5, Qt::transparent);
-    edge.setColorAt(1, withAlpha(Qt::black, 0.25));
-    painter.setPen(QPen(QBrush(edge), 1));
-    painter.drawRoundedRect(box.adjusted(1, 1, -1, -1), 7, 7);
-    painter.fillRect(QRectF(box.left() + 2, box.bottom() - 1, box.width() - 4, 1), withAlpha(Qt::white, 0.2));
-}
-
 class InsetBox final : public QWidget
 {
 public:
@@ -55,7 +36,7 @@ protected:
     void paintEvent(QPaintEvent *) override
     {
         QPainter painter(this);
-        paintInsetBox(painter, rect());
+        PageBackdrop::paintCLIInsetBox(painter, rect());
     }
 };
 

@@ -76,3 +76,25 @@ void PlaceholderView::paintEvent(QPaintEvent *)
     painter.drawText(text, Qt::AlignHCenter | Qt::AlignVCenter | Qt::TextWordWrap,
         m_detail.isEmpty() ? m_title : m_title + QStringLiteral("\n") + m_detail);
 }
+
+void PageBackdrop::paintCLIInsetBox(QPainter &painter, const QRectF &area)
+{
+    const auto withAlpha = [](QColor color, qreal alpha) {
+        color.setAlphaF(float(alpha));
+        return color;
+    };
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF box = area.adjusted(0.5, 0.5, -0.5, -0.5);
+    QPainterPath shape;
+    shape.addRoundedRect(box, 8, 8);
+    painter.fillPath(shape, cliPanelBackgroundGradient(box));
+    painter.setPen(QPen(withAlpha(Qt::white, 0.14), 1));
+    painter.drawPath(shape);
+    QLinearGradient edge(box.topLeft(), box.bottomRight());
+    edge.setColorAt(0, withAlpha(Qt::white, 0.16));
+    edge.setColorAt(0.5, Qt::transparent);
+    edge.setColorAt(1, withAlpha(Qt::black, 0.25));
+    painter.setPen(QPen(QBrush(edge), 1));
+    painter.drawRoundedRect(box.adjusted(1, 1, -1, -1), 7, 7);
+    painter.fillRect(QRectF(box.left() + 2, box.bottom() - 1, box.width() - 4, 1), withAlpha(Qt::white, 0.2));
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QLinearGradient>
+#include <QPainter>
 #include <QWidget>
 
 // The page backdrop: the dark violet gradient behind the sidebar, every page
@@ -14,6 +15,9 @@ public:
     static QLinearGradient gradient(const QRectF &area);
     // The gradient behind the command history sheet and the terminal panels.
     static QLinearGradient cliPanelBackgroundGradient(const QRectF &area);
+    // The rounded box on that gradient with its lit and shaded edges: the
+    // command line's output and input, a terminal pane.
+    static void paintCLIInsetBox(QPainter &painter, const QRectF &area);
 
 protected:
     void paintEvent(QPaintEvent *event) override;

@@ -130,20 +130,7 @@ protected:
     void paintEvent(QPaintEvent *) override
     {
         QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-        QPainterPath shape;
-        shape.addRoundedRect(area, 8, 8);
-        painter.fillPath(shape, PageBackdrop::cliPanelBackgroundGradient(area));
-        painter.setPen(QPen(withAlpha(Qt::white, 0.14), 1));
-        painter.drawPath(shape);
-        QLinearGradient edge(area.topLeft(), area.bottomRight());
-        edge.setColorAt(0, withAlpha(Qt::white, 0.16));
-        edge.setColorAt(0.5, Qt::transparent);
-        edge.setColorAt(1, withAlpha(Qt::black, 0.25));
-        painter.setPen(QPen(QBrush(edge), 1));
-        painter.drawRoundedRect(area.adjusted(1, 1, -1, -1), 7, 7);
-        painter.fillRect(QRectF(area.left() + 2, area.bottom() - 1, area.width() - 4, 1), withAlpha(Qt::white, 0.2));
+        PageBackdrop::paintCLIInsetBox(painter, rect());
         if (!m_split) {
             painter.setPen(Qt::NoPen);
             painter.setBrush(m_selected ? withAlpha(DarkAppearance::accentColor(), 0.9) : withAlpha(Qt::white, 0.45));
