@@ -19,12 +19,6 @@ QColor infoTint()
     return QColor::fromRgbF(0.58f, 0.78f, 0.98f);
 }
 
-QColor withAlpha(QColor color, double alpha)
-{
-    color.setAlphaF(float(alpha));
-    return color;
-}
-
 QColor textColor(std::optional<LineKind> kind)
 {
     if (!kind)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "board/ParsedGitDiff.h"
+#include "shell/DarkAppearance.h"
 
 #include <QColor>
 #include <QFont>
@@ -17,8 +18,7 @@ QColor addedTint(); // sRGB 0.30, 0.84, 0.48
 QColor removedTint(); // sRGB 0.95, 0.42, 0.40
 QColor infoTint(); // sRGB 0.58, 0.78, 0.98
 
-// A colour at an opacity between 0 and 1.
-QColor withAlpha(QColor color, double alpha);
+using DarkAppearance::withAlpha;
 
 // By the kind of a cell's line; nothing stands for a missing half.
 QColor textColor(std::optional<LineKind> kind);

@@ -21,11 +21,7 @@
 
 namespace {
 
-QColor withAlpha(QColor color, qreal alpha)
-{
-    color.setAlphaF(float(alpha));
-    return color;
-}
+using DarkAppearance::withAlpha;
 
 class InsetBox final : public QWidget
 {

@@ -24,6 +24,12 @@ QColor secondaryTextColor()
 {
     return QColor(0x9a, 0x9c, 0xa1);
 }
+QColor withAlpha(QColor color, double alpha)
+{
+    color.setAlphaF(float(alpha));
+    return color;
+}
+
 QColor accentColor()
 {
     return QColor(0x3d, 0x7e, 0xff);

@@ -30,4 +30,7 @@ QColor secondaryTextColor();
 QColor accentColor();
 QColor separatorColor();
 
+// A colour at an opacity between 0 and 1.
+QColor withAlpha(QColor color, double alpha);
+
 } // namespace DarkAppearance

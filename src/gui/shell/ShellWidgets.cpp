@@ -79,10 +79,7 @@ void PlaceholderView::paintEvent(QPaintEvent *)
 
 void PageBackdrop::paintCLIInsetBox(QPainter &painter, const QRectF &area)
 {
-    const auto withAlpha = [](QColor color, qreal alpha) {
-        color.setAlphaF(float(alpha));
-        return color;
-    };
+    using DarkAppearance::withAlpha;
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF box = area.adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath shape;

@@ -30,11 +30,7 @@
 
 namespace {
 
-QColor withAlpha(QColor color, qreal alpha)
-{
-    color.setAlphaF(float(alpha));
-    return color;
-}
+using DarkAppearance::withAlpha;
 
 QFont captionFont(QFont::Weight weight = QFont::Normal)
 {
