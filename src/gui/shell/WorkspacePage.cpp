@@ -471,21 +471,18 @@ void WorkspacePage::refresh()
     // Inline panel: the embedded terminal, else the process-backed line with
     // the reason why.
     const bool inlineShown = cliShown && !expanded;
-    if (inlineShown && embedded) {
+    if (inlineShown && embedded)
         m_inlineTerminal->setWorkspace(m_workspace, false, std::nullopt, true);
-    } else if (inlineShown) {
-        // A terminal that failed in this workspace says why first, and only
-        // that failure can be retried.
-        const auto runtimeError = m_windowState.ghosttyRuntimeErrorByProjectID().constFind(id);
-        const bool failedAtRunTime = runtimeError != m_windowState.ghosttyRuntimeErrorByProjectID().constEnd();
-        m_commandLinePanel->bind(id, m_workspace.rootPath,
-            failedAtRunTime ? *runtimeError : EmbeddedTerminalBackendResolver::shared().fallbackReason());
-        m_commandLinePanel->setRetryAvailable(failedAtRunTime);
-    }
+    // The process-backed line stays bound to the shown workspace even while
+    // hidden. A terminal that failed in this workspace says why first, and
+    // only that failure can be retried.
+    const auto runtimeError = m_windowState.ghosttyRuntimeErrorByProjectID().constFind(id);
+    const bool failedAtRunTime = runtimeError != m_windowState.ghosttyRuntimeErrorByProjectID().constEnd();
+    m_commandLinePanel->bind(id, m_workspace.rootPath,
+        failedAtRunTime ? *runtimeError : EmbeddedTerminalBackendResolver::shared().fallbackReason());
+    m_commandLinePanel->setRetryAvailable(failedAtRunTime);
     m_inlineTerminal->setVisible(inlineShown && embedded);
     m_commandLinePanel->setVisible(inlineShown && !embedded);
-    if (!inlineShown || embedded)
-        m_commandLinePanel->bind(id, m_workspace.rootPath, EmbeddedTerminalBackendResolver::shared().fallbackReason());
 
     if (expanded)
         m_expandedTerminal->setWorkspace(m_workspace, true, qreal(m_boardArea->height()), true);
