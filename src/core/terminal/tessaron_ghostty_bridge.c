@@ -450,6 +450,9 @@ typedef struct
     uint64_t serial;
 } session_ref;
 
+/* The pause before a tick that a tick asked for. */
+#define TESSARON_TICK_PAUSE_US 1000u
+
 static void tessaron_tick_on_main(void *argument)
 {
     session_ref *ref = argument;
@@ -473,7 +476,10 @@ static void tessaron_wakeup_cb(void *userdata)
         return;
     ref->session = session;
     ref->serial = session->serial;
-    tessaron_ghostty_main_async(tessaron_tick_on_main, ref);
+    /* Output from the reader thread is fed on the next turn. A tick that asks
+     * for its successor (more output waits) leaves a short pause first, so a
+     * flood of output never runs tick after tick ahead of input and timers. */
+    tessaron_ghostty_main_after(TESSARON_TICK_PAUSE_US, tessaron_tick_on_main, ref);
 }
 
 typedef struct

@@ -82,6 +82,9 @@ bool tessaron_ghostty_keybind_file_path(char *path, size_t size);
 void tessaron_ghostty_main_async(void (*work)(void *), void *argument);
 void tessaron_ghostty_main_sync(void (*work)(void *), void *argument);
 bool tessaron_ghostty_on_main_thread(void);
+/* Runs `work` on the main thread after a pause of `delay_us` microseconds, so
+ * the events that arrived meanwhile (input, timers, painting) go first. */
+void tessaron_ghostty_main_after(unsigned delay_us, void (*work)(void *), void *argument);
 
 #ifdef __cplusplus
 }
