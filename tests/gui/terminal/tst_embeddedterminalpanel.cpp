@@ -9,7 +9,10 @@
 #include "terminal/GhosttyEmbeddedTerminalView.h"
 #include "terminal/TerminalTabActions.h"
 
+#include <QClipboard>
 #include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
 #include <QToolButton>
 
 using TestSupport::waitUntil;
@@ -292,6 +295,94 @@ private slots:
         ShellFixture::settle();
         QVERIFY2(waitUntil([&] { return second->visibleText().contains(QStringLiteral("in2")); }),
             qPrintable(second->visibleText()));
+    }
+
+    // Dragging the handle resizes from where the drag began, within the
+    // panel's range; a new drag starts from the height the last one left.
+    void resizeDragsKeepTheHeightInRange()
+    {
+        EmbeddedTerminalBackendResolver::shared().overrideForTesting(
+            EmbeddedTerminalBackendResolver::Backend::embeddedLibrary);
+        ShellFixture fixture;
+        MainWindow &window = fixture.open();
+        MainWindowState &state = window.state();
+        const BL_Workspace workspace = fixture.importWorkspace(QStringLiteral("resize"));
+        showTerminal(state, workspace.id);
+        auto *panel = fixture.find<EmbeddedTerminalPanel>(QStringLiteral("embeddedTerminalPanel"));
+        QVERIFY(panel);
+        auto *handle = panel->findChild<QWidget *>(QStringLiteral("terminalResizeHandle"));
+        QVERIFY(handle && handle->isVisible());
+        auto drag = [&](const QList<int> &steps) {
+            const QPoint start = handle->rect().center();
+            QTest::mousePress(handle, Qt::LeftButton, {}, start);
+            for (int step : steps)
+                QTest::mouseMove(handle, start + QPoint(0, step));
+            QTest::mouseRelease(handle, Qt::LeftButton, {}, start + QPoint(0, steps.last()));
+            ShellFixture::settle();
+        };
+
+        drag({30, 60, 100});
+        QCOMPARE(TerminalTabActions::terminalHeight(state, workspace.id), 440.0);
+        QVERIFY(!state.commandLineResizeStartHeightByProjectID.contains(workspace.id));
+        drag({-400, -2000});
+        QCOMPARE(TerminalTabActions::terminalHeight(state, workspace.id), 1200.0);
+        drag({5000});
+        QCOMPARE(TerminalTabActions::terminalHeight(state, workspace.id), 240.0);
+    }
+
+    // A program asking for the clipboard (OSC 52) gets it only after the
+    // user allows it; Deny is the default answer of the question.
+    void aProgramReadsTheClipboardOnlyWhenAllowed_data()
+    {
+        QTest::addColumn<QString>("answer"); // the button clicked, or "Return" for the default
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("allowed") << "Allow"
+                                 << "got:Y2xpcC1zZWNyZXQ=:end";
+        QTest::newRow("denied") << "Deny"
+                                << "got::end";
+        QTest::newRow("default answer") << "Return"
+                                        << "got::end";
+    }
+    void aProgramReadsTheClipboardOnlyWhenAllowed()
+    {
+        QFETCH(QString, answer);
+        QFETCH(QString, expected);
+        EmbeddedTerminalBackendResolver::shared().overrideForTesting(
+            EmbeddedTerminalBackendResolver::Backend::embeddedLibrary);
+        ShellFixture fixture;
+        MainWindow &window = fixture.open();
+        const BL_Workspace workspace = fixture.importWorkspace(QStringLiteral("clipboard"));
+        showTerminal(window.state(), workspace.id);
+        auto *panel = fixture.find<EmbeddedTerminalPanel>(QStringLiteral("embeddedTerminalPanel"));
+        QVERIFY(panel);
+        GhosttyEmbeddedTerminalView *view = panel->terminalViews().first();
+        QVERIFY(waitUntil([&] { return view->hasSession() && view->hasFocus(); }));
+        QGuiApplication::clipboard()->setText(QStringLiteral("clip-secret"));
+
+        QString question;
+        QTimer answerer;
+        QObject::connect(&answerer, &QTimer::timeout, [&] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            question = box->text();
+            answerer.stop();
+            if (answer == QStringLiteral("Return")) {
+                QTest::keyClick(box, Qt::Key_Return);
+                return;
+            }
+            for (QAbstractButton *button : box->buttons())
+                if (button->text() == answer)
+                    button->click();
+        });
+        answerer.start(50);
+        QTest::keyClicks(view,
+            QStringLiteral("printf '\\e]52;c;?\\a'; IFS= read -rs -t 4 -d $'\\a' r; print -r -- \"got:${r##*;}:end\""));
+        QTest::keyClick(view, Qt::Key_Return);
+        QVERIFY2(waitUntil([&] { return view->visibleText().contains(QStringLiteral(":end\n")); }, 10000),
+            qPrintable(view->visibleText()));
+        QCOMPARE(question, QStringLiteral("A program in the terminal wants to read the clipboard."));
+        QVERIFY2(view->visibleText().contains(expected), qPrintable(view->visibleText()));
     }
 };
 
