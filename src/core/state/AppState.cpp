@@ -4,6 +4,7 @@
 #include "common/Logging.h"
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
+#include "state/CloudSync.h"
 #include "state/WebPreviewState.h"
 #include "storage/ProjectWatcher.h"
 #include "storage/TaskDatabase.h"
@@ -56,11 +57,10 @@ AppState::AppState(
     m_bookmarkStore = std::make_unique<ProjectBookmarkStore>(standard, m_dataDirectory, *m_clock);
     m_teamStore = std::make_unique<TeamProjectStore>(m_dataDirectory, *m_clock);
     m_sessionStore = options.sessionStore ? std::move(options.sessionStore) : std::make_unique<SignedOutSessionStore>();
-    m_appLaunchDate = m_clock->now();
-    m_activity = options.activity;
     m_apiClient = std::make_unique<TessaronAPIClient>(nullptr, options.apiClient, *m_clock);
+    m_cloudSync = makeCloudSync(options.activity);
     if (!options.googleSignIn.hasWindow)
-        options.googleSignIn.hasWindow = [activity = m_activity] { return activity.windowShown(); };
+        options.googleSignIn.hasWindow = [activity = options.activity] { return activity.windowShown(); };
     m_signInService = std::make_unique<NativeGoogleSignInService>(options.googleSignIn);
     // The sign-in's progress lines reach the debug log on a later turn.
     m_signInService->setDebugLogger([self = QPointer<AppState>(this)](const QString &line) {

@@ -53,6 +53,7 @@
 #include <memory>
 #include <optional>
 
+class CloudSync;
 class ProjectWatcher;
 
 class UserNotificationCenter;
@@ -346,16 +347,13 @@ public:
     const std::optional<BL_Invite> &lastCreatedInvite() const { return m_lastCreatedInvite; }
     const std::optional<TimePoint> &remoteLastSyncAt() const { return m_remoteLastSyncAt; }
     const std::optional<BL_AuthContext> &authContext() const { return m_authContext; }
-    bool isRemotePollInFlight() const { return m_isRemotePollInFlight; }
-    int remotePollFailureCount() const { return m_remotePollFailureCount; }
-    TimePoint nextRemotePollAllowedAt() const { return m_nextRemotePollAllowedAt; }
-    bool hasRegisteredNodeRemotely() const { return m_hasRegisteredNodeRemotely; }
-    const QHash<QUuid, QUuid> &remoteTaskIDByLocalTaskID() const { return m_remoteTaskIDByLocalTaskID; }
-    const QHash<QUuid, QString> &lastEmittedTaskDigestByLocalTaskID() const
-    {
-        return m_lastEmittedTaskDigestByLocalTaskID;
-    }
-    const QSet<QUuid> &projectIDsRegisteredRemotely() const { return m_projectIDsRegisteredRemotely; }
+    bool isRemotePollInFlight() const;
+    int remotePollFailureCount() const;
+    TimePoint nextRemotePollAllowedAt() const;
+    bool hasRegisteredNodeRemotely() const;
+    const QHash<QUuid, QUuid> &remoteTaskIDByLocalTaskID() const;
+    const QHash<QUuid, QString> &lastEmittedTaskDigestByLocalTaskID() const;
+    const QSet<QUuid> &projectIDsRegisteredRemotely() const;
     TessaronAPIClient &apiClient() { return *m_apiClient; }
     NativeGoogleSignInService &signInService() { return *m_signInService; }
     void setLastErrorMessage(const std::optional<QString> &message);
@@ -502,6 +500,11 @@ private:
     QSet<QUuid> userTeamProjectIDs() const;
     bool hasUsableCloudSession() const;
     QCoro::Task<> syncFromClientNode(QString reason);
+    // Forgets a removed workspace's backend registration and its tasks' entries.
+    void forgetProjectSyncEntries(const QUuid &projectID, const QList<QUuid> &taskIDs);
+    // The cloud sync over this state's API client, reaching the rest of the
+    // state through its hooks.
+    std::unique_ptr<CloudSync> makeCloudSync(const ApplicationActivity &activity);
     void applyRemoteAuthContext(const BL_AuthContext &context);
     void markSignedInLocally();
     void installBackendSession(const BL_GoogleAuthExchangeResult &result);
@@ -585,25 +588,14 @@ private:
     bool m_hasPrefetchedSidebarData = false;
     std::optional<BL_AuthSession> m_authSession;
     std::optional<BL_AuthContext> m_authContext;
-    QSet<QUuid> m_projectIDsRegisteredRemotely;
-    QHash<QUuid, QUuid> m_remoteTaskIDByLocalTaskID;
-    QHash<QUuid, QUuid> m_localTaskIDByRemoteTaskID;
-    QHash<QUuid, QString> m_lastEmittedTaskDigestByLocalTaskID;
-    TimePoint m_nextRemotePollAllowedAt = TimePoint::fromReferenceSeconds(-1e12);
-    TimePoint m_nextClientNodeSyncAllowedAt = TimePoint::fromReferenceSeconds(-1e12);
-    std::optional<TimePoint> m_lastRemoteIntervalPollAttemptAt;
-    std::optional<TimePoint> m_lastClientNodeIntervalSyncAttemptAt;
-    TimePoint m_appLaunchDate;
     std::unique_ptr<TessaronAPIClient> m_apiClient;
     std::unique_ptr<NativeGoogleSignInService> m_signInService;
-    ApplicationActivity m_activity;
     std::optional<TimePoint> m_remoteLastSyncAt;
-    bool m_isRemotePollInFlight = false;
-    int m_remotePollFailureCount = 0;
-    bool m_hasRegisteredNodeRemotely = false;
-    // Set when the timer's gate let an "interval" poll through; the poll it
-    // starts takes this verdict instead of asking the gate a second time.
-    bool m_intervalPollVerdictPending = false;
+
+    // Cloud sync's working state: the poll's gates, back-off and in-flight
+    // flag, node registration and the local/backend task pairs (goes before
+    // the API client it calls).
+    std::unique_ptr<CloudSync> m_cloudSync;
 
     // Board actions' working state
     QSet<QUuid> m_cancellationInFlightTaskIDs;

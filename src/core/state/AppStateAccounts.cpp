@@ -5,6 +5,7 @@
 
 #include "common/Text.h"
 #include "common/UuidText.h"
+#include "state/CloudSync.h"
 
 #include <QUrl>
 #include <QUrlQuery>
@@ -160,47 +161,6 @@ void AppState::setCurrentUserID(const std::optional<QUuid> &userID)
     assign(m_currentUserID, userID, Field::currentUserID);
 }
 
-bool AppState::shouldAttemptRemotePoll(const QString &reason)
-{
-    if (isClientNodeMode() || !m_remoteSyncFeatureEnabled || !hasUsableCloudSession() || !resolvedBackendAPIBaseURL())
-        return false;
-    if (reason != QStringLiteral("interval"))
-        return true;
-    const TimePoint now = m_clock->now();
-    if (now < m_nextRemotePollAllowedAt)
-        return false;
-    // While the application is in the background, timer polls are spaced
-    // at least 45 seconds apart.
-    if (!m_activity.active() && m_lastRemoteIntervalPollAttemptAt
-        && now.secondsSince(*m_lastRemoteIntervalPollAttemptAt) < remotePollInactiveInterval)
-        return false;
-    m_lastRemoteIntervalPollAttemptAt = now;
-    m_intervalPollVerdictPending = true;
-    return true;
-}
-
-bool AppState::shouldAttemptClientNodeSync(const QString &reason)
-{
-    if (!isClientNodeMode())
-        return false;
-    if (reason != QStringLiteral("interval"))
-        return true;
-    const TimePoint now = m_clock->now();
-    if (now < m_nextClientNodeSyncAllowedAt)
-        return false;
-    if (!m_activity.active() && m_lastClientNodeIntervalSyncAttemptAt
-        && now.secondsSince(*m_lastClientNodeIntervalSyncAttemptAt) < clientNodePollInactiveInterval)
-        return false;
-    m_lastClientNodeIntervalSyncAttemptAt = now;
-    return true;
-}
-
-QCoro::Task<> AppState::syncFromClientNode(QString)
-{
-    // The client-node sync comes with the local network node sharing.
-    co_return;
-}
-
 // ---- Node role and sidebar counts ----
 
 void AppState::setCurrentNodeType(const std::optional<BL_NodeType> &nodeType)
@@ -209,7 +169,7 @@ void AppState::setCurrentNodeType(const std::optional<BL_NodeType> &nodeType)
         m_settings.defaults().setValue(AppSettings::nodeTypeKey, rawValue(*nodeType));
     else
         m_settings.defaults().remove(AppSettings::nodeTypeKey);
-    m_hasRegisteredNodeRemotely = false;
+    m_cloudSync->forgetNodeRegistration();
     assign(m_currentNodeType, nodeType, Field::currentNodeType);
 }
 
@@ -443,7 +403,7 @@ QCoro::Task<> AppState::signOut()
     m_authContext.reset();
     assign(m_isAuthenticated, false, Field::isAuthenticated);
     assign(m_currentUserEmail, std::optional<QString>(), Field::currentUserEmail);
-    m_hasRegisteredNodeRemotely = false;
+    m_cloudSync->forgetNodeRegistration();
     appendOAuthLog(QStringLiteral("Signed out."));
 }
 

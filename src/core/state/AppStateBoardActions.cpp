@@ -206,15 +206,6 @@ void AppState::deleteTaskFromDatabase(const QUuid &taskID, const QString &failur
         Qt::QueuedConnection);
 }
 
-void AppState::forgetTaskSyncEntries(const QUuid &taskID)
-{
-    if (const auto remote = m_remoteTaskIDByLocalTaskID.find(taskID); remote != m_remoteTaskIDByLocalTaskID.end()) {
-        m_localTaskIDByRemoteTaskID.remove(*remote);
-        m_remoteTaskIDByLocalTaskID.erase(remote);
-    }
-    m_lastEmittedTaskDigestByLocalTaskID.remove(taskID);
-}
-
 // The backend copy of a deleted task is deleted too while cloud sync is on
 // with a usable session.
 void AppState::deleteTask(const QUuid &taskID, const QUuid &projectID)

@@ -208,12 +208,7 @@ void AppState::removeProject(const QUuid &projectID)
     if (m_projects.removeIf([&](const BL_Workspace &w) { return w.id == projectID; }) > 0)
         publish(Field::projects);
 
-    m_projectIDsRegisteredRemotely.remove(projectID);
-    for (const QUuid &taskID : std::as_const(taskIDs)) {
-        if (const auto remote = m_remoteTaskIDByLocalTaskID.take(taskID); !remote.isNull())
-            m_localTaskIDByRemoteTaskID.remove(remote);
-        m_lastEmittedTaskDigestByLocalTaskID.remove(taskID);
-    }
+    forgetProjectSyncEntries(projectID, taskIDs);
 
     m_teamStore->deduplicateTeamsByName();
     setTeamsAndUsersFromStore(false);
