@@ -5,6 +5,7 @@
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
 #include "state/CloudSync.h"
+#include "state/DelegationCoordinator.h"
 #include "state/WebPreviewState.h"
 #include "storage/ProjectWatcher.h"
 #include "storage/TaskDatabase.h"
@@ -99,7 +100,8 @@ AppState::AppState(
     m_authSession = m_sessionStore->load();
     m_isAuthenticated = m_authSession && m_authSession->hasValidAccessToken(*m_clock);
 
-    bindEventPipelines();
+    m_delegation = makeDelegationCoordinator();
+    m_delegation->bindEventPipelines(m_agentEngine.get());
 
     m_notificationManager = std::make_unique<NotificationManager>(m_eventBus, this, this,
         options.notificationCenter ? std::move(options.notificationCenter)

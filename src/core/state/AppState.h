@@ -54,6 +54,7 @@
 #include <optional>
 
 class CloudSync;
+class DelegationCoordinator;
 class ProjectWatcher;
 
 class UserNotificationCenter;
@@ -426,8 +427,6 @@ signals:
 private:
     // Construction
     void loadSettings();
-    void bindEventPipelines();
-    void handleEventForTaskTracking(const BL_Event &event);
 
     // Start-up
     QCoro::Task<> restoreBookmarkedProjects();
@@ -446,8 +445,9 @@ private:
     void setTeamsAndUsersFromStore(bool includeUsers);
 
     // Task flow
+    // The delegation coordinator over this state's services and hooks.
+    std::unique_ptr<DelegationCoordinator> makeDelegationCoordinator();
     void scheduleReadyTasksIfCapacity(const QUuid &projectID);
-    void performDelegationRequest(const QUuid &taskID, const QUuid &projectID, const QString &source);
     void persistTask(const BL_Task &task);
     bool cloudSyncConditionHolds() const;
     // Board actions (private)
@@ -553,8 +553,9 @@ private:
     std::unique_ptr<SystemEventWatcher> m_systemWatcher;
     std::unique_ptr<DatabaseServiceProtocol> m_database;
     std::unique_ptr<NotificationManager> m_notificationManager;
-    std::vector<BLEventSubscription> m_cancellables;
-    std::vector<std::unique_ptr<QTimer>> m_timers;
+    // Delegation: requests, the event pipelines with their timers and the
+    // accounting of running workers
+    std::unique_ptr<DelegationCoordinator> m_delegation;
     QHash<QUuid, std::shared_ptr<ProjectWatcher>> m_watchers;
 
     // Published state
