@@ -5,6 +5,7 @@
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
 #include "state/WebPreviewState.h"
+#include "state/WorkspaceRegistry.h"
 #include "storage/ProjectWatcher.h"
 #include "storage/TaskDatabase.h"
 
@@ -90,6 +91,7 @@ AppState::AppState(
     m_systemWatcher = std::make_unique<SystemEventWatcher>(m_eventBus);
 
     m_database = makeDatabaseService(m_dataDirectory);
+    makeWorkspaceRegistry();
     m_preview
         = std::make_unique<WebPreviewController>(m_settings.defaults(), WebPreview::loadPersistedAddresses(m_settings),
             [this](WebPreviewController::Field field) { publish(previewField(field)); });
@@ -118,8 +120,7 @@ AppState::~AppState()
     // The members go afterwards in their usual order.
     qCDebug(lcState) << "shutting down";
     m_localTaskViewerServer.reset();
-    for (const std::shared_ptr<ProjectWatcher> &watcher : std::as_const(m_watchers))
-        watcher->shutdown();
+    m_registry.reset();
     m_agentEngine.reset();
 }
 
