@@ -7,7 +7,7 @@
 #include "state/CloudSync.h"
 #include "state/DelegationCoordinator.h"
 #include "state/WebPreviewState.h"
-#include "storage/ProjectWatcher.h"
+#include "state/WorkspaceRegistry.h"
 #include "storage/TaskDatabase.h"
 
 #include <QDir>
@@ -91,6 +91,7 @@ AppState::AppState(
     m_systemWatcher = std::make_unique<SystemEventWatcher>(m_eventBus);
 
     m_database = makeDatabaseService(m_dataDirectory);
+    makeWorkspaceRegistry();
     m_preview
         = std::make_unique<WebPreviewController>(m_settings.defaults(), WebPreview::loadPersistedAddresses(m_settings),
             [this](WebPreviewController::Field field) { publish(previewField(field)); });
@@ -116,13 +117,15 @@ AppState::~AppState()
     // An orderly end, dependents before what they depend on: the local
     // server (its handlers reach into this state), the task-file watchers
     // (they write to the database and record their state files), then the
-    // agent runtime (its runs and commands end, nothing more is published).
-    // The members go afterwards in their usual order.
+    // agent runtime (its runs and commands end, nothing more is published),
+    // then delegation's bus subscriptions and timers, which read the
+    // published fields that go before the services. The members go
+    // afterwards in their usual order.
     qCDebug(lcState) << "shutting down";
     m_localTaskViewerServer.reset();
-    for (const std::shared_ptr<ProjectWatcher> &watcher : std::as_const(m_watchers))
-        watcher->shutdown();
+    m_registry.reset();
     m_agentEngine.reset();
+    m_delegation.reset();
 }
 
 std::unique_ptr<DatabaseServiceProtocol> AppState::makeDatabaseService(const QString &dataDirectory)

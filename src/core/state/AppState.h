@@ -55,9 +55,8 @@
 
 class CloudSync;
 class DelegationCoordinator;
-class ProjectWatcher;
-
 class UserNotificationCenter;
+class WorkspaceRegistry;
 
 // What the application state is built with besides its settings store and
 // session terminator. Every member has a default for the running program;
@@ -375,7 +374,7 @@ public:
     TaskLogWriter &taskLogWriter() { return *m_taskLogWriter; }
     const QString &dataDirectory() const { return m_dataDirectory; }
     const std::optional<BL_AuthSession> &authSession() const { return m_authSession; }
-    bool hasWatcher(const QUuid &projectID) const { return m_watchers.contains(projectID); }
+    bool hasWatcher(const QUuid &projectID) const;
     const Clock &clock() const { return *m_clock; }
 
     // BoardTaskLookup: the board's current copy of a task.
@@ -429,20 +428,15 @@ private:
     void loadSettings();
 
     // Start-up
-    QCoro::Task<> restoreBookmarkedProjects();
-    QList<ProjectBookmarkStore::ImportedProjectRecord> tidyBookmarks();
     void reconcilePendingTaskGitCheckpoints();
 
-    // Registry
-    enum class NewWorkspaceKind { initialize, import };
-    QCoro::Task<> addWorkspace(QString folderPath, NewWorkspaceKind kind);
+    // Registry (the workspace registry, its watchers and start-up; built by
+    // makeWorkspaceRegistry() once the database and the stores exist, ended
+    // in ~AppState between the local server and the agent runtime)
+    void makeWorkspaceRegistry();
     QCoro::Task<Result<void>> registerWorkspace(QString rootPath, BL_WorkspaceConfig config, QByteArray bookmarkData);
-    std::optional<QUuid> existingProjectID(const QString &path);
-    void startProjectWatcher(const BL_Workspace &workspace, const QByteArray &bookmarkData);
-    static void stopWatcher(ProjectWatcher &watcher);
-    QCoro::Task<> reloadProjectTasks(QUuid projectID);
-    void selectNeighbourWorkspace(int step);
     void setTeamsAndUsersFromStore(bool includeUsers);
+    std::unique_ptr<WorkspaceRegistry> m_registry;
 
     // Task flow
     // The delegation coordinator over this state's services and hooks.
@@ -556,7 +550,6 @@ private:
     // Delegation: requests, the event pipelines with their timers and the
     // accounting of running workers
     std::unique_ptr<DelegationCoordinator> m_delegation;
-    QHash<QUuid, std::shared_ptr<ProjectWatcher>> m_watchers;
 
     // Published state
     QList<BL_Workspace> m_projects;
