@@ -4,6 +4,7 @@
 #include "common/Logging.h"
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
+#include "state/BoardActions.h"
 #include "state/CloudSync.h"
 #include "state/DelegationCoordinator.h"
 #include "state/WebPreviewState.h"
@@ -92,6 +93,34 @@ AppState::AppState(
 
     m_database = makeDatabaseService(m_dataDirectory);
     makeWorkspaceRegistry();
+    BoardActions::Hooks boardHooks;
+    boardHooks.isClientNodeMode = [this] { return isClientNodeMode(); };
+    boardHooks.taskStore = [this](const QUuid &projectID) { return taskStore(projectID); };
+    boardHooks.workspaceRootPath = [this](const QUuid &projectID) -> std::optional<QString> {
+        for (const BL_Workspace &workspace : std::as_const(m_projects))
+            if (workspace.id == projectID)
+                return workspace.rootPath;
+        return std::nullopt;
+    };
+    boardHooks.persistTask = [this](const BL_Task &task) { persistTask(task); };
+    boardHooks.captureGitBeforeCheckpoint
+        = [this](const QUuid &taskID, const QUuid &projectID) { captureTaskGitBeforeCheckpoint(taskID, projectID); };
+    boardHooks.captureGitAfterCheckpoint
+        = [this](const QUuid &taskID, const QUuid &projectID) { captureTaskGitAfterCheckpoint(taskID, projectID); };
+    boardHooks.requestBrowserRefreshIfVisible
+        = [this](const QUuid &projectID) { requestBrowserRefreshIfVisible(projectID); };
+    boardHooks.cloudSyncConditionHolds = [this] { return cloudSyncConditionHolds(); };
+    boardHooks.pollRemoteTasks = [this](QString reason) { return pollRemoteTasksAcrossProjects(std::move(reason)); };
+    boardHooks.cancelTaskExecution
+        = [this](const QUuid &taskID) { return m_agentEngine->runner().cancelTaskExecution(taskID); };
+    boardHooks.scheduleReadyTasksIfCapacity
+        = [this](const QUuid &projectID) { scheduleReadyTasksIfCapacity(projectID); };
+    boardHooks.requestRemoteTaskDeletion
+        = [this](const QUuid &projectID, const QUuid &taskID) { requestRemoteTaskDeletion(projectID, taskID); };
+    boardHooks.forgetTaskSyncEntries = [this](const QUuid &taskID) { forgetTaskSyncEntries(taskID); };
+    boardHooks.setLastErrorMessage = [this](const QString &text) { setLastErrorMessage(text); };
+    m_boardActions = std::make_unique<BoardActions>(
+        *m_clock, m_eventBus, *m_database, *m_sessionTerminator, m_managerID, std::move(boardHooks));
     m_preview
         = std::make_unique<WebPreviewController>(m_settings.defaults(), WebPreview::loadPersistedAddresses(m_settings),
             [this](WebPreviewController::Field field) { publish(previewField(field)); });
@@ -116,14 +145,16 @@ AppState::~AppState()
 {
     // An orderly end, dependents before what they depend on: the local
     // server (its handlers reach into this state), the task-file watchers
-    // (they write to the database and record their state files), then the
-    // agent runtime (its runs and commands end, nothing more is published),
-    // then delegation's bus subscriptions and timers, which read the
-    // published fields that go before the services. The members go
-    // afterwards in their usual order.
+    // (they write to the database and record their state files), the board
+    // actions (a cancellation still running stops short), then the agent
+    // runtime (its runs and commands end, nothing more is published), then
+    // delegation's bus subscriptions and timers, which read the published
+    // fields that go before the services. The members go afterwards in their
+    // usual order.
     qCDebug(lcState) << "shutting down";
     m_localTaskViewerServer.reset();
     m_registry.reset();
+    m_boardActions.reset();
     m_agentEngine.reset();
     m_delegation.reset();
 }

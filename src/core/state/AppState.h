@@ -53,6 +53,7 @@
 #include <memory>
 #include <optional>
 
+class BoardActions;
 class CloudSync;
 class DelegationCoordinator;
 class UserNotificationCenter;
@@ -264,7 +265,7 @@ public:
     // Deletes every completed and failed task of the workspace.
     void clearDoneTasks(const QUuid &projectID);
     // Tasks whose cancellation is running.
-    const QSet<QUuid> &cancellationInFlightTaskIDs() const { return m_cancellationInFlightTaskIDs; }
+    const QSet<QUuid> &cancellationInFlightTaskIDs() const;
 
     // ---- Task git checkpoints ----
     // The task's detail sheet opened: a task in progress gets its start
@@ -445,32 +446,8 @@ private:
     void persistTask(const BL_Task &task);
     bool cloudSyncConditionHolds() const;
     // Board actions (private)
-    // The agent of an "agent:<uuid>" worker session key; nothing for any
-    // other key.
-    static std::optional<QUuid> resolvedAgentID(const std::optional<QString> &workerSessionKey);
-    struct CancellationRequest
-    {
-        QUuid taskID;
-        QUuid projectID;
-        QUuid agentID;
-        QString taskKey;
-        std::optional<QString> projectRootPath;
-        QString source;
-    };
-    static QCoro::Task<> finishCancellation(QPointer<AppState> self, CancellationRequest request);
-    // Deletes the task's row after the caller's synchronous work; a failure
-    // is shown as `failurePrefix` followed by its description.
-    void deleteTaskFromDatabase(const QUuid &taskID, const QString &failurePrefix);
     // Forgets the task's backend id and last uploaded digest.
     void forgetTaskSyncEntries(const QUuid &taskID);
-    template<typename Payload>
-    BL_Event boardActionEvent(
-        BL_EventType type, const QUuid &projectID, const QUuid &taskID, const Payload &payload) const
-    {
-        BL_Event event = BL_Event::make(type, projectID, taskID, payload);
-        event.timestamp = m_clock->now();
-        return event;
-    }
 
     // Git checkpoints (private)
     void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
@@ -592,7 +569,7 @@ private:
     std::unique_ptr<CloudSync> m_cloudSync;
 
     // Board actions' working state
-    QSet<QUuid> m_cancellationInFlightTaskIDs;
+    std::unique_ptr<BoardActions> m_boardActions;
 
     // Git checkpoints' working state
     QSet<QUuid> m_gitBeforeCheckpointInFlightTaskIDs;
