@@ -4,6 +4,7 @@
 #include "common/Logging.h"
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
+#include "state/TaskCheckpointCoordinator.h"
 #include "state/WebPreviewState.h"
 #include "storage/ProjectWatcher.h"
 #include "storage/TaskDatabase.h"
@@ -76,6 +77,15 @@ AppState::AppState(
     });
     m_healthCheckOptions = options.healthChecks;
     m_modelUsageOptions = options.modelUsage;
+    m_checkpoints = std::make_unique<TaskCheckpointCoordinator>(m_dataDirectory, *m_clock,
+        TaskCheckpointCoordinator::Hooks {
+            [this] { return isClientNodeMode(); },
+            [this]() -> const QList<BL_Workspace> & { return m_projects; },
+            [this](const QUuid &projectID) { return taskStore(projectID); },
+            [this] { return taskStoreIDs(); },
+            [this](const BL_Task &task) { persistTask(task); },
+            [this](const QUuid &projectID) { requestBrowserRefreshIfVisible(projectID); },
+        });
 
     // The worker pool of six agents; at most four of them run at once.
     m_workerPool = std::make_unique<WorkerPool>(makeDefaultAgents(m_clock->now()));

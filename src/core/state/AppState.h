@@ -54,6 +54,7 @@
 #include <optional>
 
 class ProjectWatcher;
+class TaskCheckpointCoordinator;
 
 class UserNotificationCenter;
 
@@ -275,8 +276,8 @@ public:
     // The service the captures run over, writing under the data directory.
     TaskGitCheckpointService taskGitCheckpointService() const;
     // Tasks whose start / end capture is being prepared or running.
-    const QSet<QUuid> &gitBeforeCheckpointInFlightTaskIDs() const { return m_gitBeforeCheckpointInFlightTaskIDs; }
-    const QSet<QUuid> &gitAfterCheckpointInFlightTaskIDs() const { return m_gitAfterCheckpointInFlightTaskIDs; }
+    const QSet<QUuid> &gitBeforeCheckpointInFlightTaskIDs() const;
+    const QSet<QUuid> &gitAfterCheckpointInFlightTaskIDs() const;
 
     // ---- Health and usage snapshot ----
     // Once per process: the health snapshot and the model usage, read in the
@@ -480,13 +481,9 @@ private:
         return event;
     }
 
-    // Git checkpoints (private)
+    // Git checkpoints (private): forwarders for the task flow and start-up
     void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
     void captureTaskGitAfterCheckpoint(const QUuid &taskID, const QUuid &projectID);
-    std::optional<TaskGitCheckpointService::CaptureContext> gitCheckpointCaptureContext(
-        const QUuid &taskID, const QUuid &projectID) const;
-    std::optional<BL_TaskGitDiffArtifact> storedTaskGitDiffArtifact(const QUuid &taskID, const QUuid &projectID) const;
-    void applyTaskGitDiffArtifact(const BL_TaskGitDiffArtifact &artifact, const QUuid &taskID, const QUuid &projectID);
 
     // Health snapshot (private)
     void storePrefetchedModelUsage(const std::optional<QList<ModelUsageSnapshot>> &usage,
@@ -609,8 +606,7 @@ private:
     QSet<QUuid> m_cancellationInFlightTaskIDs;
 
     // Git checkpoints' working state
-    QSet<QUuid> m_gitBeforeCheckpointInFlightTaskIDs;
-    QSet<QUuid> m_gitAfterCheckpointInFlightTaskIDs;
+    std::unique_ptr<TaskCheckpointCoordinator> m_checkpoints;
 
     // Health snapshot's working state
     HealthCheckOptions m_healthCheckOptions;
