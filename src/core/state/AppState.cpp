@@ -4,6 +4,7 @@
 #include "common/Logging.h"
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
+#include "state/HealthUsageMonitor.h"
 #include "state/TaskCheckpointCoordinator.h"
 #include "state/WebPreviewState.h"
 #include "storage/ProjectWatcher.h"
@@ -75,8 +76,22 @@ AppState::AppState(
                 Qt::QueuedConnection);
         }
     });
-    m_healthCheckOptions = options.healthChecks;
-    m_modelUsageOptions = options.modelUsage;
+    m_health = std::make_unique<HealthUsageMonitor>(*m_clock, options.healthChecks, options.modelUsage,
+        HealthUsageMonitor::Hooks {
+            [this] { return isClientNodeMode(); },
+            [this] { return checkClientNodePing(); },
+            [this] { return fetchClientNodeModelUsage(); },
+            [this] { return isLocalTaskViewerRunning(); },
+            [this] { return hasAttemptedLocalServerStart(); },
+            [this] { return localTaskViewerURL(); },
+            [this](QList<HealthCheckResult> results, std::optional<TimePoint> checkedAt) {
+                return emitHeartbeatFromHealthCheck(std::move(results), checkedAt);
+            },
+            [this](HealthUsageMonitor::Field field) {
+                publish(
+                    field == HealthUsageMonitor::Field::health ? Field::prefetchedHealth : Field::prefetchedModelUsage);
+            },
+        });
     m_checkpoints = std::make_unique<TaskCheckpointCoordinator>(m_dataDirectory, *m_clock,
         TaskCheckpointCoordinator::Hooks {
             [this] { return isClientNodeMode(); },

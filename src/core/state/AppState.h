@@ -53,6 +53,7 @@
 #include <memory>
 #include <optional>
 
+class HealthUsageMonitor;
 class ProjectWatcher;
 class TaskCheckpointCoordinator;
 
@@ -291,12 +292,12 @@ public:
         QList<HealthCheckResult> results, std::optional<TimePoint> checkedAt, QString source) override;
     // Nothing without a snapshot; false when any check failed.
     std::optional<bool> latestHealthIsHealthy() const;
-    const QList<HealthCheckResult> &prefetchedHealthResults() const { return m_prefetchedHealthResults; }
-    const std::optional<TimePoint> &prefetchedHealthLastUpdated() const { return m_prefetchedHealthLastUpdated; }
-    const std::optional<QList<ModelUsageSnapshot>> &prefetchedModelUsage() const { return m_prefetchedModelUsage; }
-    const std::optional<QString> &prefetchedModelErrorMessage() const { return m_prefetchedModelErrorMessage; }
-    const std::optional<TimePoint> &prefetchedModelLastUpdated() const { return m_prefetchedModelLastUpdated; }
-    bool isRefreshingHealthSnapshot() const { return m_isRefreshingHealthSnapshot; }
+    const QList<HealthCheckResult> &prefetchedHealthResults() const;
+    const std::optional<TimePoint> &prefetchedHealthLastUpdated() const;
+    const std::optional<QList<ModelUsageSnapshot>> &prefetchedModelUsage() const;
+    const std::optional<QString> &prefetchedModelErrorMessage() const;
+    const std::optional<TimePoint> &prefetchedModelLastUpdated() const;
+    bool isRefreshingHealthSnapshot() const;
     // What the checks and the usage read ask of the node sharing. Until the
     // local viewer and the main-node client exist, the viewer never runs and
     // the main node counts as not configured.
@@ -360,7 +361,7 @@ public:
     TessaronAPIClient &apiClient() { return *m_apiClient; }
     NativeGoogleSignInService &signInService() { return *m_signInService; }
     void setLastErrorMessage(const std::optional<QString> &message);
-    bool hasPrefetchedSidebarData() const { return m_hasPrefetchedSidebarData; }
+    bool hasPrefetchedSidebarData() const;
 
     // ---- Owned services ----
     BLEventBus &eventBus() const { return m_eventBus; }
@@ -486,8 +487,6 @@ private:
     void captureTaskGitAfterCheckpoint(const QUuid &taskID, const QUuid &projectID);
 
     // Health snapshot (private)
-    void storePrefetchedModelUsage(const std::optional<QList<ModelUsageSnapshot>> &usage,
-        const std::optional<QString> &errorMessage, const std::optional<TimePoint> &lastCheckedAt);
     void logTaskEvent(const BL_Event &event, const BL_Task &task);
 
     // Preview
@@ -579,7 +578,6 @@ private:
     std::optional<QString> m_lastErrorMessage;
 
     // Working state
-    bool m_hasPrefetchedSidebarData = false;
     std::optional<BL_AuthSession> m_authSession;
     std::optional<BL_AuthContext> m_authContext;
     QSet<QUuid> m_projectIDsRegisteredRemotely;
@@ -609,14 +607,7 @@ private:
     std::unique_ptr<TaskCheckpointCoordinator> m_checkpoints;
 
     // Health snapshot's working state
-    HealthCheckOptions m_healthCheckOptions;
-    CodexBarUsageOptions m_modelUsageOptions;
-    QList<HealthCheckResult> m_prefetchedHealthResults;
-    std::optional<TimePoint> m_prefetchedHealthLastUpdated;
-    std::optional<QList<ModelUsageSnapshot>> m_prefetchedModelUsage;
-    std::optional<QString> m_prefetchedModelErrorMessage;
-    std::optional<TimePoint> m_prefetchedModelLastUpdated;
-    bool m_isRefreshingHealthSnapshot = false;
+    std::unique_ptr<HealthUsageMonitor> m_health;
 
     // Local viewer (destroyed first: its handlers reach back into this state)
     LocalViewerOptions m_localViewerOptions;
