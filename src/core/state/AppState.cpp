@@ -7,6 +7,8 @@
 #include "state/BoardActions.h"
 #include "state/CloudSync.h"
 #include "state/DelegationCoordinator.h"
+#include "state/HealthUsageMonitor.h"
+#include "state/TaskCheckpointCoordinator.h"
 #include "state/WebPreviewState.h"
 #include "state/WorkspaceRegistry.h"
 #include "storage/TaskDatabase.h"
@@ -76,8 +78,31 @@ AppState::AppState(
                 Qt::QueuedConnection);
         }
     });
-    m_healthCheckOptions = options.healthChecks;
-    m_modelUsageOptions = options.modelUsage;
+    m_health = std::make_unique<HealthUsageMonitor>(*m_clock, options.healthChecks, options.modelUsage,
+        HealthUsageMonitor::Hooks {
+            [this] { return isClientNodeMode(); },
+            [this] { return checkClientNodePing(); },
+            [this] { return fetchClientNodeModelUsage(); },
+            [this] { return isLocalTaskViewerRunning(); },
+            [this] { return hasAttemptedLocalServerStart(); },
+            [this] { return localTaskViewerURL(); },
+            [this](QList<HealthCheckResult> results, std::optional<TimePoint> checkedAt) {
+                return emitHeartbeatFromHealthCheck(std::move(results), checkedAt);
+            },
+            [this](HealthUsageMonitor::Field field) {
+                publish(
+                    field == HealthUsageMonitor::Field::health ? Field::prefetchedHealth : Field::prefetchedModelUsage);
+            },
+        });
+    m_checkpoints = std::make_unique<TaskCheckpointCoordinator>(m_dataDirectory, *m_clock,
+        TaskCheckpointCoordinator::Hooks {
+            [this] { return isClientNodeMode(); },
+            [this]() -> const QList<BL_Workspace> & { return m_projects; },
+            [this](const QUuid &projectID) { return taskStore(projectID); },
+            [this] { return taskStoreIDs(); },
+            [this](const BL_Task &task) { persistTask(task); },
+            [this](const QUuid &projectID) { requestBrowserRefreshIfVisible(projectID); },
+        });
 
     // The worker pool of six agents; at most four of them run at once.
     m_workerPool = std::make_unique<WorkerPool>(makeDefaultAgents(m_clock->now()));

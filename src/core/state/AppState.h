@@ -56,6 +56,8 @@
 class BoardActions;
 class CloudSync;
 class DelegationCoordinator;
+class HealthUsageMonitor;
+class TaskCheckpointCoordinator;
 class UserNotificationCenter;
 class WorkspaceRegistry;
 
@@ -277,8 +279,8 @@ public:
     // The service the captures run over, writing under the data directory.
     TaskGitCheckpointService taskGitCheckpointService() const;
     // Tasks whose start / end capture is being prepared or running.
-    const QSet<QUuid> &gitBeforeCheckpointInFlightTaskIDs() const { return m_gitBeforeCheckpointInFlightTaskIDs; }
-    const QSet<QUuid> &gitAfterCheckpointInFlightTaskIDs() const { return m_gitAfterCheckpointInFlightTaskIDs; }
+    const QSet<QUuid> &gitBeforeCheckpointInFlightTaskIDs() const;
+    const QSet<QUuid> &gitAfterCheckpointInFlightTaskIDs() const;
 
     // ---- Health and usage snapshot ----
     // Once per process: the health snapshot and the model usage, read in the
@@ -292,12 +294,12 @@ public:
         QList<HealthCheckResult> results, std::optional<TimePoint> checkedAt, QString source) override;
     // Nothing without a snapshot; false when any check failed.
     std::optional<bool> latestHealthIsHealthy() const;
-    const QList<HealthCheckResult> &prefetchedHealthResults() const { return m_prefetchedHealthResults; }
-    const std::optional<TimePoint> &prefetchedHealthLastUpdated() const { return m_prefetchedHealthLastUpdated; }
-    const std::optional<QList<ModelUsageSnapshot>> &prefetchedModelUsage() const { return m_prefetchedModelUsage; }
-    const std::optional<QString> &prefetchedModelErrorMessage() const { return m_prefetchedModelErrorMessage; }
-    const std::optional<TimePoint> &prefetchedModelLastUpdated() const { return m_prefetchedModelLastUpdated; }
-    bool isRefreshingHealthSnapshot() const { return m_isRefreshingHealthSnapshot; }
+    const QList<HealthCheckResult> &prefetchedHealthResults() const;
+    const std::optional<TimePoint> &prefetchedHealthLastUpdated() const;
+    const std::optional<QList<ModelUsageSnapshot>> &prefetchedModelUsage() const;
+    const std::optional<QString> &prefetchedModelErrorMessage() const;
+    const std::optional<TimePoint> &prefetchedModelLastUpdated() const;
+    bool isRefreshingHealthSnapshot() const;
     // What the checks and the usage read ask of the node sharing. Until the
     // local viewer and the main-node client exist, the viewer never runs and
     // the main node counts as not configured.
@@ -358,7 +360,7 @@ public:
     TessaronAPIClient &apiClient() { return *m_apiClient; }
     NativeGoogleSignInService &signInService() { return *m_signInService; }
     void setLastErrorMessage(const std::optional<QString> &message);
-    bool hasPrefetchedSidebarData() const { return m_hasPrefetchedSidebarData; }
+    bool hasPrefetchedSidebarData() const;
 
     // ---- Owned services ----
     BLEventBus &eventBus() const { return m_eventBus; }
@@ -449,17 +451,11 @@ private:
     // Forgets the task's backend id and last uploaded digest.
     void forgetTaskSyncEntries(const QUuid &taskID);
 
-    // Git checkpoints (private)
+    // Git checkpoints (private): forwarders for the task flow and start-up
     void captureTaskGitBeforeCheckpoint(const QUuid &taskID, const QUuid &projectID);
     void captureTaskGitAfterCheckpoint(const QUuid &taskID, const QUuid &projectID);
-    std::optional<TaskGitCheckpointService::CaptureContext> gitCheckpointCaptureContext(
-        const QUuid &taskID, const QUuid &projectID) const;
-    std::optional<BL_TaskGitDiffArtifact> storedTaskGitDiffArtifact(const QUuid &taskID, const QUuid &projectID) const;
-    void applyTaskGitDiffArtifact(const BL_TaskGitDiffArtifact &artifact, const QUuid &taskID, const QUuid &projectID);
 
     // Health snapshot (private)
-    void storePrefetchedModelUsage(const std::optional<QList<ModelUsageSnapshot>> &usage,
-        const std::optional<QString> &errorMessage, const std::optional<TimePoint> &lastCheckedAt);
     void logTaskEvent(const BL_Event &event, const BL_Task &task);
 
     // Preview
@@ -556,7 +552,6 @@ private:
     std::optional<QString> m_lastErrorMessage;
 
     // Working state
-    bool m_hasPrefetchedSidebarData = false;
     std::optional<BL_AuthSession> m_authSession;
     std::optional<BL_AuthContext> m_authContext;
     std::unique_ptr<TessaronAPIClient> m_apiClient;
@@ -572,18 +567,10 @@ private:
     std::unique_ptr<BoardActions> m_boardActions;
 
     // Git checkpoints' working state
-    QSet<QUuid> m_gitBeforeCheckpointInFlightTaskIDs;
-    QSet<QUuid> m_gitAfterCheckpointInFlightTaskIDs;
+    std::unique_ptr<TaskCheckpointCoordinator> m_checkpoints;
 
     // Health snapshot's working state
-    HealthCheckOptions m_healthCheckOptions;
-    CodexBarUsageOptions m_modelUsageOptions;
-    QList<HealthCheckResult> m_prefetchedHealthResults;
-    std::optional<TimePoint> m_prefetchedHealthLastUpdated;
-    std::optional<QList<ModelUsageSnapshot>> m_prefetchedModelUsage;
-    std::optional<QString> m_prefetchedModelErrorMessage;
-    std::optional<TimePoint> m_prefetchedModelLastUpdated;
-    bool m_isRefreshingHealthSnapshot = false;
+    std::unique_ptr<HealthUsageMonitor> m_health;
 
     // Local viewer (destroyed first: its handlers reach back into this state)
     LocalViewerOptions m_localViewerOptions;
