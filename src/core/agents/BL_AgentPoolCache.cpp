@@ -131,7 +131,7 @@ QCoro::Task<> BL_AgentPoolCache::refreshNow()
         co_return;
     }
     // Several refreshes may be in flight at once; the one that ends last sets the lists.
-    auto fetch = futureResult(Background::run(m_fetcher));
+    auto fetch = futureResult(Background::runBlocking(m_fetcher));
     const QStringList names = co_await std::move(fetch);
     if (!names.isEmpty()) {
         QStringList unique;

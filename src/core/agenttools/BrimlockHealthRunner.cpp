@@ -2,6 +2,7 @@
 
 #include "agents/BrimlockProcess.h"
 #include "common/Background.h"
+#include "common/FutureResult.h"
 #include "common/Text.h"
 
 #include <QCoroFuture>
@@ -67,8 +68,8 @@ QCoro::Task<QList<HealthCheckResult>> BrimlockHealthRunner::runAllChecks(HealthC
     // Copied before the first suspension: the batch does not need this
     // runner to stay alive.
     const BrimlockHealthRunner runner = *this;
-    QFuture<QList<HealthCheckResult>> standard = Background::run([runner] { return runner.runStandardChecks(); });
-    QList<HealthCheckResult> results = co_await standard;
+    auto standard = futureResult(Background::runBlocking([runner] { return runner.runStandardChecks(); }));
+    QList<HealthCheckResult> results = co_await std::move(standard);
 
     const bool running = appState.isLocalTaskViewerRunning();
     if (running || appState.hasAttemptedLocalServerStart()) {

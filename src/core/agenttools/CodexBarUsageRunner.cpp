@@ -2,6 +2,7 @@
 
 #include "agents/BrimlockProcess.h"
 #include "common/Background.h"
+#include "common/FutureResult.h"
 #include "common/ProcessRunner.h"
 #include "common/Text.h"
 
@@ -82,11 +83,10 @@ QCoro::Task<CodexBarUsageResult> CodexBarUsageRunner::fetchUsage() const
     if (!executable)
         co_return failure(fetchTime, notInstalledMessage());
 
-    QFuture<std::optional<CommandOutput>> running
-        = Background::run([path = *executable, arguments, timeout = options.timeout] {
-              return runProcessSync(path, arguments, timeout);
-          });
-    const std::optional<CommandOutput> ran = co_await running;
+    auto running = futureResult(Background::runBlocking([path = *executable, arguments, timeout = options.timeout] {
+        return runProcessSync(path, arguments, timeout);
+    }));
+    const std::optional<CommandOutput> ran = co_await std::move(running);
     const CommandOutput output = ran ? *ran : CommandOutput {-1, QString(), QStringLiteral("Failed to run command.")};
     if (output.timedOut)
         co_return failure(fetchTime, timeoutMessage(options.timeout));
