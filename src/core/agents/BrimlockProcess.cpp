@@ -1,5 +1,6 @@
 #include "BrimlockProcess.h"
 
+#include "common/Logging.h"
 #include "common/ProcessRunner.h"
 #include "common/Text.h"
 
@@ -24,11 +25,14 @@ BrimlockProcessOutcome run(const BrimlockProcessRequest &request)
     const ProcessResult result = ProcessRunner::runBlocking(process);
     BrimlockProcessOutcome outcome;
     if (result.outcome == ProcessResult::Outcome::FailedToStart) {
+        qCWarning(lcAgents) << request.program << "could not be started:" << result.errorMessage;
         outcome.errorString = result.errorMessage;
         return outcome;
     }
     outcome.started = true;
     outcome.timedOut = result.outcome == ProcessResult::Outcome::TimedOut;
+    if (outcome.timedOut)
+        qCWarning(lcAgents) << request.program << "was stopped at its time limit of" << request.timeout.count() << "ms";
     outcome.output = result.standardOutput;
     outcome.outputTruncated = result.standardOutputTruncated;
     if (result.outcome == ProcessResult::Outcome::Finished)

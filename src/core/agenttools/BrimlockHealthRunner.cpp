@@ -3,6 +3,7 @@
 #include "agents/BrimlockProcess.h"
 #include "common/Background.h"
 #include "common/FutureResult.h"
+#include "common/Logging.h"
 #include "common/Text.h"
 
 #include <QCoroFuture>
@@ -95,6 +96,7 @@ QList<HealthCheckResult> BrimlockHealthRunner::runStandardChecks() const
     const QList<CommandDefinition> definitions = standardCommands();
 
     if (!diagnostics.resolvedPath) {
+        qCDebug(lcAgentTools) << "no brimlock executable found; the standard checks fail";
         const QString report = unresolvedBinaryOutput(diagnostics);
         for (const CommandDefinition &definition : definitions)
             results.append(HealthCheckResult::make(definition.title, HealthCheckResult::Status::failed,
@@ -211,12 +213,15 @@ std::optional<BrimlockHealthRunner::CommandOutput> BrimlockHealthRunner::runProc
     request.mergeStandardError = true;
     request.timeout = timeout;
     const BrimlockProcessOutcome outcome = BrimlockProcess::run(request);
-    if (!outcome.started)
+    if (!outcome.started) {
+        qCWarning(lcAgentTools) << "health check command could not be started:" << outcome.errorString;
         return std::nullopt;
+    }
     QString text = BrimlockProcess::trimmedUtf8(outcome.output);
     if (outcome.outputTruncated)
         text += kTruncatedMarker;
     if (outcome.timedOut) {
+        qCWarning(lcAgentTools) << "health check command was stopped after" << timeout.count() << "ms";
         const QString note = timeoutMessage(timeout);
         return CommandOutput {-1, text.isEmpty() ? note : text + u'\n' + note};
     }
