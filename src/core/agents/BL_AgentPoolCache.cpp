@@ -3,6 +3,7 @@
 #include "BrimlockProcess.h"
 #include "common/Background.h"
 #include "common/FutureResult.h"
+#include "common/Logging.h"
 #include "common/Text.h"
 
 #include <QCoroFuture>
@@ -101,6 +102,7 @@ QCoro::Task<QString> BL_AgentPoolCache::pickName()
     co_await refreshNow();
     if (!m_cachedAgentNames.isEmpty())
         co_return randomElement(m_cachedAgentNames);
+    qCWarning(lcAgents) << "no agent names known (no agent workspace, and the tool listed none); using \"main\"";
     co_return QStringLiteral("main");
 }
 
@@ -131,7 +133,7 @@ QCoro::Task<> BL_AgentPoolCache::refreshNow()
         co_return;
     }
     // Several refreshes may be in flight at once; the one that ends last sets the lists.
-    auto fetch = futureResult(Background::run(m_fetcher));
+    auto fetch = futureResult(Background::runBlocking(m_fetcher));
     const QStringList names = co_await std::move(fetch);
     if (!names.isEmpty()) {
         QStringList unique;

@@ -20,7 +20,7 @@ class QTimer;
 class BL_AgentPoolCache final
 {
 public:
-    // Learns the names; runs on the thread pool and may block there.
+    // Learns the names; runs on the blocking pool and may block there.
     using Fetcher = std::function<QStringList()>;
 
     // The default fetcher is fetchAgentNames() for the running process.

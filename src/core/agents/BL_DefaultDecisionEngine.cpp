@@ -135,7 +135,7 @@ QCoro::Task<BL_AgentDecision> BL_DefaultDecisionEngine::nextDecision(QUuid taskI
         auto naming = futureResult(m_agentNameSource());
         const QString agentName = co_await std::move(naming);
         auto building
-            = futureResult(Background::run([prefixProvider, taskID, agentName, taskInputData, projectRootPath] {
+            = futureResult(Background::runBlocking([prefixProvider, taskID, agentName, taskInputData, projectRootPath] {
                   const QString prefix = prefixProvider().value_or(QStringLiteral("brimlock"));
                   return makeWorkerDispatchCommand(prefix, taskID, agentName, taskInputData, projectRootPath);
               }));
@@ -143,9 +143,10 @@ QCoro::Task<BL_AgentDecision> BL_DefaultDecisionEngine::nextDecision(QUuid taskI
         co_return BL_AgentDecision::makeAction(BL_AgentToolAction::runShell(command));
     }
 
-    auto deciding = futureResult(Background::run([taoState, projectRootPath, maxMonitorAttempts, prefixProvider] {
-        return decideAfterObservation(taoState, projectRootPath, maxMonitorAttempts, prefixProvider);
-    }));
+    auto deciding
+        = futureResult(Background::runBlocking([taoState, projectRootPath, maxMonitorAttempts, prefixProvider] {
+              return decideAfterObservation(taoState, projectRootPath, maxMonitorAttempts, prefixProvider);
+          }));
     const Result<BL_AgentDecision> decision = co_await std::move(deciding);
     if (!decision)
         throw BL_DomainError(decision.error().domain, decision.error().code, decision.error().message);

@@ -23,7 +23,7 @@ public:
     // The Brimlock agent named in the dispatch; callable from any thread.
     using AgentNameSource = std::function<QFuture<QString>()>;
     // The fragment every Brimlock command line starts with; may block (it can
-    // start a login shell), so it is called on the thread pool.
+    // start a login shell), so it is called on the blocking pool.
     using InvocationPrefixProvider = std::function<std::optional<QString>()>;
 
     // The defaults: the shared agent-name cache and the runtime's executable

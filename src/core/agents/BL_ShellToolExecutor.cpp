@@ -17,8 +17,7 @@
 #include <QStringDecoder>
 #include <QTimer>
 #include <algorithm>
-#include <csignal>
-#include <unistd.h>
+#include <functional>
 
 namespace {
 
@@ -67,11 +66,6 @@ BL_Event taskModified(const QUuid &projectID, const QUuid &taskID, const BL_Task
     return BL_Event::make(BL_EventType::taskModified, projectID, taskID, payload);
 }
 
-// How often a pause looks at the cancellation and at the child's group.
-constexpr std::chrono::milliseconds kWatchInterval {20};
-// How long a killed group gets to disappear.
-constexpr std::chrono::milliseconds kKillGrace {2000};
-
 bool isRunning(const QPointer<QProcess> &process)
 {
     return process && process->state() != QProcess::NotRunning;
@@ -80,13 +74,7 @@ bool isRunning(const QPointer<QProcess> &process)
 // The child, or anything of its process group, still runs.
 bool anythingLeft(const QPointer<QProcess> &process, qint64 group)
 {
-    return isRunning(process) || ProcessRunner::processGroupExists(group);
-}
-
-void signalGroup(qint64 group, int signal)
-{
-    if (group > 0)
-        ::kill(-static_cast<pid_t>(group), signal);
+    return ProcessRunner::StopTarget {process, group}.anythingLeft();
 }
 
 } // namespace
@@ -164,12 +152,14 @@ QCoro::Task<BL_Observation> BL_ShellToolExecutor::execute(
     auto streams = std::make_shared<CommandStreams>();
     auto *child = new QProcess(m_actor.context());
     const QPointer<QProcess> process(child);
-    child->setProgram(QStringLiteral("/usr/bin/env"));
-    child->setArguments(arguments);
-    // The child runs in a process group of its own, so the stop signals reach
-    // everything it started; a background group must not read the terminal.
-    child->setStandardInputFile(QProcess::nullDevice());
-    child->setChildProcessModifier([] { ::setpgid(0, 0); });
+    // Through "/usr/bin/env", in a process group of its own, so the stop
+    // signals reach everything it started; a background group must not read
+    // the terminal, so standard input is the null device.
+    ProcessRequest request;
+    request.program = arguments.value(0);
+    request.arguments = arguments.mid(1);
+    request.ownProcessGroup = true;
+    ProcessRunner::prepare(*child, request);
 
     auto readStdout = [this, streams, process, projectID, taskID] {
         if (!process)
@@ -353,58 +343,22 @@ QCoro::Task<bool> BL_ShellToolExecutor::stopOnce(RunningProcess entry)
 
 QCoro::Task<bool> BL_ShellToolExecutor::stopSequence(QPointer<QProcess> process, qint64 group)
 {
-    // Each signal goes to the whole group: a member that ignores the
-    // termination still gets the interrupt, and one that ignores both is
-    // killed, so a stop means the work stops.
-    signalGroup(group, SIGTERM);
-    auto firstPause = pause(process, group, m_processPollInterval);
-    co_await std::move(firstPause);
-    if (anythingLeft(process, group)) {
-        signalGroup(group, SIGINT);
-        auto secondPause = pause(process, group, m_processPollInterval);
-        co_await std::move(secondPause);
-    }
-    if (anythingLeft(process, group)) {
-        signalGroup(group, SIGKILL);
-        auto lastPause = pause(process, group, kKillGrace);
-        co_await std::move(lastPause);
-    }
-    // Ended only once nothing of the group is seen any more.
-    co_return !anythingLeft(process, group);
+    // The common stop with the interrupt between termination and kill, each
+    // pause as long as the executor's poll interval.
+    const StopPolicy policy {m_processPollInterval, true};
+    auto stopping = ProcessRunner::stop(ProcessRunner::StopTarget {process, group}, policy);
+    co_return co_await std::move(stopping);
 }
 
 QCoro::Task<> BL_ShellToolExecutor::pause(QPointer<QProcess> process, qint64 group, std::chrono::milliseconds interval,
     std::optional<CancellationToken> cancellation)
 {
     const CancellationToken shuttingDown = m_actor.shutdownToken();
-    const auto over = [&] {
-        return (cancellation && (cancellation->isCancelled() || shuttingDown.isCancelled()))
-            || !anythingLeft(process, group);
-    };
-    if (over())
-        co_return;
-    QTimer timer;
-    timer.setSingleShot(true);
-    QTimer watch;
-    watch.setInterval(kWatchInterval);
-    QObject::connect(&watch, &QTimer::timeout, &timer, [&] {
-        if (over())
-            timer.start(0);
-    });
-    // The end of the child (or of its process object) is looked at at once.
-    if (process) {
-        QObject::connect(process.data(), &QProcess::finished, &timer, [&] {
-            if (over())
-                timer.start(0);
-        });
-        QObject::connect(process.data(), &QObject::destroyed, &timer, [&] {
-            if (over())
-                timer.start(0);
-        });
-    }
-    watch.start();
-    timer.start(interval);
-    co_await timer;
+    std::function<bool()> endEarly;
+    if (cancellation)
+        endEarly = [cancellation, shuttingDown] { return cancellation->isCancelled() || shuttingDown.isCancelled(); };
+    auto waiting = ProcessRunner::waitForEnd(ProcessRunner::StopTarget {process, group}, interval, endEarly);
+    co_await std::move(waiting);
 }
 
 void BL_ShellToolExecutor::unregister(const QUuid &taskID, quint64 serial)

@@ -1,60 +1,44 @@
 #include "BrimlockProcess.h"
 
+#include "common/Logging.h"
 #include "common/ProcessRunner.h"
 #include "common/Text.h"
 
-#include <QProcess>
 #include <QStringDecoder>
-#include <csignal>
-#include <unistd.h>
+#include <algorithm>
 
 namespace BrimlockProcess {
 
 BrimlockProcessOutcome run(const BrimlockProcessRequest &request)
 {
-    BrimlockProcessOutcome outcome;
-    QProcess process;
-    process.setProgram(request.program);
-    process.setArguments(request.arguments);
-    if (request.environment)
-        process.setProcessEnvironment(*request.environment);
-    process.setStandardInputFile(QProcess::nullDevice());
-    if (request.mergeStandardError)
-        process.setProcessChannelMode(QProcess::MergedChannels);
-    else
-        process.setStandardErrorFile(QProcess::nullDevice());
+    ProcessRequest process;
+    process.program = request.program;
+    process.arguments = request.arguments;
+    process.environment = request.environment;
+    process.mergeStandardError = request.mergeStandardError;
+    process.discardStandardError = !request.mergeStandardError;
     // A group of its own, so a stop at the time limit reaches what the shell started.
-    process.setChildProcessModifier([] { ::setpgid(0, 0); });
+    process.ownProcessGroup = true;
+    process.timeoutMs = std::max(1, int(request.timeout.count()));
+    process.stopPolicy.grace = kStopGrace;
 
-    // Output beyond the cap is read and dropped while the child runs.
-    ProcessRunner::CappedOutput captured(process);
-    process.start();
-    if (!process.waitForStarted(-1)) {
-        outcome.errorString = process.errorString();
+    const ProcessResult result = ProcessRunner::runBlocking(process);
+    BrimlockProcessOutcome outcome;
+    if (result.outcome == ProcessResult::Outcome::FailedToStart) {
+        qCWarning(lcAgents) << request.program << "could not be started:" << result.errorMessage;
+        outcome.errorString = result.errorMessage;
         return outcome;
     }
     outcome.started = true;
-    const qint64 group = process.processId();
-
-    // QProcess keeps reading the pipe while it waits, so a large output never
-    // blocks the child; a grandchild that keeps the pipe open does not hold us
-    // once the child itself has ended.
-    const int timeoutMs = int(request.timeout.count());
-    if (!process.waitForFinished(timeoutMs > 0 ? timeoutMs : 1) && process.state() != QProcess::NotRunning) {
-        outcome.timedOut = true;
-        ProcessRunner::signalProcess(process, SIGTERM, true);
-        process.waitForFinished(1000);
-        // Whatever of the group is still there after the grace is killed.
-        if (process.state() != QProcess::NotRunning || ProcessRunner::processGroupExists(group)) {
-            ::kill(-static_cast<pid_t>(group), SIGKILL);
-            process.waitForFinished(-1);
-            ProcessRunner::waitForProcessGroupToEnd(group, 2000);
-        }
-    }
-    captured.drain();
-    outcome.output = captured.standardOutput();
-    outcome.outputTruncated = captured.standardOutputTruncated();
-    outcome.exitCode = outcome.timedOut ? -1 : process.exitCode();
+    outcome.timedOut = result.outcome == ProcessResult::Outcome::TimedOut;
+    if (outcome.timedOut)
+        qCWarning(lcAgents) << request.program << "was stopped at its time limit of" << request.timeout.count() << "ms";
+    outcome.output = result.standardOutput;
+    outcome.outputTruncated = result.standardOutputTruncated;
+    if (result.outcome == ProcessResult::Outcome::Finished)
+        outcome.exitCode = result.exitCode;
+    else if (result.outcome == ProcessResult::Outcome::Crashed)
+        outcome.exitCode = result.crashSignal;
     return outcome;
 }
 

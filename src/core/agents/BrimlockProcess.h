@@ -33,11 +33,15 @@ struct BrimlockProcessOutcome
 
 namespace BrimlockProcess {
 
+// How long a child asked to terminate at the time limit gets before whatever
+// is left of its group is killed.
+inline constexpr std::chrono::milliseconds kStopGrace {1000};
+
 // Blocks the calling thread until the child ends or its time is up. The child
 // reads the null device and runs in a process group of its own; at the time
-// limit the whole group is asked to terminate and, a second later, whatever
-// is left of it is killed. At most the captured-output cap of the output is
-// kept.
+// limit it is stopped by the common stop policy with a grace of kStopGrace
+// (the whole group asked to terminate, whatever is left of it killed a
+// second later). At most the captured-output cap of the output is kept.
 BrimlockProcessOutcome run(const BrimlockProcessRequest &request);
 
 // The output as UTF-8 trimmed of white space and line ends; empty when the

@@ -3,6 +3,7 @@
 #include "BrimlockProcess.h"
 #include "BrimlockRuntime.h"
 #include "common/Background.h"
+#include "common/FutureResult.h"
 #include "common/Text.h"
 
 #include <QCoroFuture>
@@ -63,9 +64,8 @@ QCoro::Task<BrimlockCommandExecutionResult> ProcessBrimlockCommandRunner::run(QS
     // Each awaited call is made in a statement of its own: g++ 12 may destroy
     // the temporaries of a call inside a co_await expression twice.
     const ProcessBrimlockCommandRunner runner = *this;
-    QFuture<BrimlockCommandExecutionResult> done
-        = Background::run([runner, command] { return runner.runBlocking(command); });
-    co_return co_await done;
+    auto done = futureResult(Background::runBlocking([runner, command] { return runner.runBlocking(command); }));
+    co_return co_await std::move(done);
 }
 
 BrimlockCommandExecutionResult ProcessBrimlockCommandRunner::runBlocking(const QString &command) const
@@ -119,8 +119,8 @@ QCoro::Task<BrimlockSessionTerminationResult> BrimlockSessionTerminator::termina
             false, QStringLiteral("Session kill skipped because session ID is empty.")};
 
     // The search may start a login shell: never on the calling thread.
-    QFuture<std::optional<QString>> prefixLookup = Background::run(prefixProvider);
-    const std::optional<QString> rawPrefix = co_await prefixLookup;
+    auto prefixLookup = futureResult(Background::runBlocking(prefixProvider));
+    const std::optional<QString> rawPrefix = co_await std::move(prefixLookup);
     const QString prefix = rawPrefix ? Text::trimmed(*rawPrefix) : QString();
     if (prefix.isEmpty())
         co_return BrimlockSessionTerminationResult {

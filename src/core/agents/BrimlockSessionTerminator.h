@@ -27,8 +27,8 @@ public:
 };
 
 // Runs the command in a zsh login shell (through "/usr/bin/env", with the
-// terminal variables and the Brimlock bin folder first on PATH) on the thread
-// pool. A command still running at the time limit is stopped with its whole
+// terminal variables and the Brimlock bin folder first on PATH) on the
+// blocking pool. A command still running at the time limit is stopped with its whole
 // process group and reported as exit -1.
 class ProcessBrimlockCommandRunner final : public BrimlockCommandRunning
 {
@@ -60,7 +60,7 @@ public:
 
 // Asks the tool to kill the session (with and then without "--json") and, when
 // both fail, kills the processes whose command line names the session. The
-// prefix lookup and every command run on the thread pool, one after another,
+// prefix lookup and every command run on the blocking pool, one after another,
 // so a caller on the main thread is never blocked.
 class BrimlockSessionTerminator final : public BrimlockSessionTerminating
 {

@@ -2,6 +2,8 @@
 
 #include "agents/BrimlockProcess.h"
 #include "common/Background.h"
+#include "common/FutureResult.h"
+#include "common/Logging.h"
 #include "common/Text.h"
 
 #include <QCoroFuture>
@@ -67,8 +69,8 @@ QCoro::Task<QList<HealthCheckResult>> BrimlockHealthRunner::runAllChecks(HealthC
     // Copied before the first suspension: the batch does not need this
     // runner to stay alive.
     const BrimlockHealthRunner runner = *this;
-    QFuture<QList<HealthCheckResult>> standard = Background::run([runner] { return runner.runStandardChecks(); });
-    QList<HealthCheckResult> results = co_await standard;
+    auto standard = futureResult(Background::runBlocking([runner] { return runner.runStandardChecks(); }));
+    QList<HealthCheckResult> results = co_await std::move(standard);
 
     const bool running = appState.isLocalTaskViewerRunning();
     if (running || appState.hasAttemptedLocalServerStart()) {
@@ -94,6 +96,7 @@ QList<HealthCheckResult> BrimlockHealthRunner::runStandardChecks() const
     const QList<CommandDefinition> definitions = standardCommands();
 
     if (!diagnostics.resolvedPath) {
+        qCDebug(lcAgentTools) << "no brimlock executable found; the standard checks fail";
         const QString report = unresolvedBinaryOutput(diagnostics);
         for (const CommandDefinition &definition : definitions)
             results.append(HealthCheckResult::make(definition.title, HealthCheckResult::Status::failed,
@@ -210,12 +213,15 @@ std::optional<BrimlockHealthRunner::CommandOutput> BrimlockHealthRunner::runProc
     request.mergeStandardError = true;
     request.timeout = timeout;
     const BrimlockProcessOutcome outcome = BrimlockProcess::run(request);
-    if (!outcome.started)
+    if (!outcome.started) {
+        qCWarning(lcAgentTools) << "health check command could not be started:" << outcome.errorString;
         return std::nullopt;
+    }
     QString text = BrimlockProcess::trimmedUtf8(outcome.output);
     if (outcome.outputTruncated)
         text += kTruncatedMarker;
     if (outcome.timedOut) {
+        qCWarning(lcAgentTools) << "health check command was stopped after" << timeout.count() << "ms";
         const QString note = timeoutMessage(timeout);
         return CommandOutput {-1, text.isEmpty() ? note : text + u'\n' + note};
     }

@@ -2,6 +2,8 @@
 
 #include "agents/BrimlockProcess.h"
 #include "common/Background.h"
+#include "common/FutureResult.h"
+#include "common/Logging.h"
 #include "common/ProcessRunner.h"
 #include "common/Text.h"
 
@@ -79,17 +81,22 @@ QCoro::Task<CodexBarUsageResult> CodexBarUsageRunner::fetchUsage() const
 
     const BrimlockHost host = options.host ? *options.host : BrimlockHost::current();
     const std::optional<QString> executable = BrimlockRuntime::resolveExecutableOnPATH(kExecutableName, host);
-    if (!executable)
+    if (!executable) {
+        qCDebug(lcAgentTools) << "codexbar not found on PATH";
         co_return failure(fetchTime, notInstalledMessage());
+    }
 
-    QFuture<std::optional<CommandOutput>> running
-        = Background::run([path = *executable, arguments, timeout = options.timeout] {
-              return runProcessSync(path, arguments, timeout);
-          });
-    const std::optional<CommandOutput> ran = co_await running;
+    auto running = futureResult(Background::runBlocking([path = *executable, arguments, timeout = options.timeout] {
+        return runProcessSync(path, arguments, timeout);
+    }));
+    const std::optional<CommandOutput> ran = co_await std::move(running);
     const CommandOutput output = ran ? *ran : CommandOutput {-1, QString(), QStringLiteral("Failed to run command.")};
-    if (output.timedOut)
+    if (!ran)
+        qCWarning(lcAgentTools) << "codexbar could not be started:" << *executable;
+    if (output.timedOut) {
+        qCWarning(lcAgentTools) << "codexbar was stopped after" << options.timeout.count() << "ms";
         co_return failure(fetchTime, timeoutMessage(options.timeout));
+    }
     co_return resultFromOutput(output, fetchTime);
 }
 

@@ -1,6 +1,7 @@
 #include "TessaronAPIClient.h"
 
 #include "common/Json.h"
+#include "common/Logging.h"
 #include "common/UuidText.h"
 
 #include <QCoroNetworkReply>
@@ -80,8 +81,10 @@ QUrl TessaronAPIClient::joinedURL(const QString &baseURL, const QString &relativ
 
 QCoro::Task<Result<QByteArray>> TessaronAPIClient::sendRaw(Request request)
 {
-    if (!m_network)
+    if (!m_network) {
+        qCWarning(lcCloud) << request.method << request.path << "not sent: the client has no network access";
         co_return invalidResponse();
+    }
     QNetworkRequest networkRequest(joinedURL(request.baseURL, request.path));
     networkRequest.setTransferTimeout(m_options.timeoutMs);
     if (request.body)
@@ -107,6 +110,8 @@ QCoro::Task<Result<QByteArray>> TessaronAPIClient::sendRaw(Request request)
         co_await qCoro(raw).waitForFinished(std::chrono::milliseconds(-1));
 
     if (*tooLarge) {
+        qCWarning(lcCloud) << request.method << request.path << "reply dropped: larger than"
+                           << m_options.maxResponseBytes << "bytes";
         co_return decodeFailure(
             QStringLiteral("The response is larger than %1 bytes and was abandoned.").arg(m_options.maxResponseBytes));
     }
@@ -118,11 +123,15 @@ QCoro::Task<Result<QByteArray>> TessaronAPIClient::sendRaw(Request request)
         const QString message = networkError == QNetworkReply::OperationCanceledError
             ? QStringLiteral("The request timed out.")
             : raw->errorString();
+        qCWarning(lcCloud) << request.method << request.path << "failed:" << message;
         co_return Error::make(QString::fromLatin1(kTransportDomain), int(networkError), message);
     }
-    if (!status.isValid())
+    if (!status.isValid()) {
+        qCWarning(lcCloud) << request.method << request.path << "reply dropped: it carries no HTTP status";
         co_return invalidResponse();
+    }
     const int code = status.toInt();
+    qCDebug(lcCloud) << request.method << request.path << "answered" << code;
     const QByteArray body = raw->readAll();
     if (code >= 200 && code <= 299)
         co_return body;

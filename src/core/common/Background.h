@@ -8,9 +8,34 @@
 #include <type_traits>
 #include <utility>
 
-// Background work on the global pool with the result handed back to the
-// thread of a context object (usually the main thread).
+// Background work with the result handed back to the thread of a context
+// object (usually the main thread). Short jobs share the global pool; a job
+// that waits on child processes goes to the pool for blocking work.
 namespace Background {
+
+// Threads for jobs that wait on child processes (agent-tool calls, health
+// checks, git captures, login-shell probes). Such a job may block for minutes
+// until its child ends or is stopped, so it gets a thread of its own here and
+// never holds one of the global pool's few threads. Quitting waits for the
+// jobs still running, as it does for the global pool.
+inline QThreadPool *blockingPool()
+{
+    static QThreadPool pool;
+    static const bool configured = [] {
+        pool.setObjectName(QStringLiteral("tessaron.blocking"));
+        pool.setMaxThreadCount(64);
+        return true;
+    }();
+    Q_UNUSED(configured);
+    return &pool;
+}
+
+// Runs `job`, which may block on a child process for long, on the blocking
+// pool; co_await the future through futureResult().
+template<typename F> auto runBlocking(F &&job)
+{
+    return QtConcurrent::run(blockingPool(), std::forward<F>(job));
+}
 
 // Runs `job` on the global thread pool; co_await the future from a coroutine
 // to resume on the awaiting thread.

@@ -1,13 +1,18 @@
 #include "ProcessRunner.h"
 
+#include "common/Logging.h"
+
 #include <QCoroProcess>
 #include <QCoroSignal>
+#include <QCoroTimer>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <sys/types.h>
@@ -37,6 +42,7 @@ namespace {
             result.errorMessage = QStringLiteral("The process did not finish in time.");
         } else if (process.exitStatus() == QProcess::CrashExit) {
             result.outcome = ProcessResult::Outcome::Crashed;
+            result.crashSignal = process.exitCode(); // a crashed child's code is its signal
             result.errorMessage = process.errorString();
         } else {
             result.outcome = ProcessResult::Outcome::Finished;
@@ -61,9 +67,24 @@ namespace {
         co_await std::move(finished);
     }
 
-    void stopForTimeout(QProcess &process, bool wholeGroup)
+    // How often a wait looks at the child's group.
+    constexpr std::chrono::milliseconds kWatchInterval {20};
+
+    // Blocks until nothing of `target` is left or `limit` has passed; true
+    // when nothing is left. The child's output is read meanwhile.
+    bool waitBlocking(const StopTarget &target, std::chrono::milliseconds limit)
     {
-        signalProcess(process, SIGKILL, wholeGroup);
+        const QDeadlineTimer deadline(limit);
+        while (target.anythingLeft()) {
+            if (deadline.hasExpired())
+                return false;
+            const int slice = int(std::clamp<qint64>(deadline.remainingTime(), 1, 10));
+            if (target.childRunning())
+                target.process->waitForFinished(slice);
+            else
+                QThread::msleep(ulong(slice));
+        }
+        return true;
     }
 
 } // namespace
@@ -85,7 +106,9 @@ void prepare(QProcess &process, const ProcessRequest &request)
         process.setProcessEnvironment(*request.environment);
     if (!request.standardInput)
         process.setStandardInputFile(QProcess::nullDevice());
-    if (request.discardStandardError)
+    if (request.mergeStandardError)
+        process.setProcessChannelMode(QProcess::MergedChannels);
+    else if (request.discardStandardError)
         process.setStandardErrorFile(QProcess::nullDevice());
     if (request.ownProcessGroup)
         process.setChildProcessModifier([] { ::setpgid(0, 0); });
@@ -100,6 +123,106 @@ void signalProcess(QProcess &process, int signal, bool wholeGroup)
         ::kill(-static_cast<pid_t>(pid), signal);
     else
         ::kill(static_cast<pid_t>(pid), signal);
+}
+
+StopTarget StopTarget::of(QProcess &process, bool ownProcessGroup)
+{
+    return StopTarget {QPointer<QProcess>(&process), ownProcessGroup ? process.processId() : 0};
+}
+
+bool StopTarget::childRunning() const
+{
+    return process && process->state() != QProcess::NotRunning;
+}
+
+bool StopTarget::anythingLeft() const
+{
+    return childRunning() || (group > 0 && processGroupExists(group));
+}
+
+void StopTarget::signal(int signal) const
+{
+    if (group > 0) {
+        ::kill(-static_cast<pid_t>(group), signal);
+    } else if (process) {
+        const qint64 pid = process->processId();
+        if (pid > 0)
+            ::kill(static_cast<pid_t>(pid), signal);
+    }
+}
+
+bool stopBlocking(const StopTarget &target, const StopPolicy &policy)
+{
+    qCDebug(lcProcess) << "stopping process group" << target.group;
+    target.signal(SIGTERM);
+    if (waitBlocking(target, policy.grace))
+        return true;
+    if (policy.interruptBeforeKill) {
+        target.signal(SIGINT);
+        if (waitBlocking(target, policy.grace))
+            return true;
+    }
+    qCDebug(lcProcess) << "killing what is left of process group" << target.group;
+    target.signal(SIGKILL);
+    const bool ended = waitBlocking(target, StopPolicy::kKillGrace);
+    if (!ended)
+        qCWarning(lcProcess) << "process group" << target.group << "is still there after a kill";
+    return ended;
+}
+
+QCoro::Task<bool> stop(StopTarget target, StopPolicy policy)
+{
+    // Each signal goes to the whole group: a member that ignores the
+    // termination is killed after the grace, so a stop means the work stops.
+    qCDebug(lcProcess) << "stopping process group" << target.group;
+    target.signal(SIGTERM);
+    auto firstPause = waitForEnd(target, policy.grace);
+    co_await std::move(firstPause);
+    if (policy.interruptBeforeKill && target.anythingLeft()) {
+        target.signal(SIGINT);
+        auto secondPause = waitForEnd(target, policy.grace);
+        co_await std::move(secondPause);
+    }
+    if (target.anythingLeft()) {
+        qCDebug(lcProcess) << "killing what is left of process group" << target.group;
+        target.signal(SIGKILL);
+        auto lastPause = waitForEnd(target, StopPolicy::kKillGrace);
+        co_await std::move(lastPause);
+    }
+    // Ended only once nothing of the group is seen any more.
+    const bool ended = !target.anythingLeft();
+    if (!ended)
+        qCWarning(lcProcess) << "process group" << target.group << "is still there after a kill";
+    co_return ended;
+}
+
+QCoro::Task<> waitForEnd(StopTarget target, std::chrono::milliseconds interval, std::function<bool()> endEarly)
+{
+    const auto over = [&] { return (endEarly && endEarly()) || !target.anythingLeft(); };
+    if (over())
+        co_return;
+    QTimer timer;
+    timer.setSingleShot(true);
+    QTimer watch;
+    watch.setInterval(kWatchInterval);
+    QObject::connect(&watch, &QTimer::timeout, &timer, [&] {
+        if (over())
+            timer.start(0);
+    });
+    // The end of the child (or of its process object) is looked at at once.
+    if (target.process) {
+        QObject::connect(target.process.data(), &QProcess::finished, &timer, [&] {
+            if (over())
+                timer.start(0);
+        });
+        QObject::connect(target.process.data(), &QObject::destroyed, &timer, [&] {
+            if (over())
+                timer.start(0);
+        });
+    }
+    watch.start();
+    timer.start(interval);
+    co_await timer;
 }
 
 bool processGroupExists(qint64 group)
@@ -215,8 +338,8 @@ ProcessResult runBlocking(const ProcessRequest &request)
     if (!process.waitForFinished(timeout)) {
         timedOut = process.state() != QProcess::NotRunning;
         if (timedOut) {
-            stopForTimeout(process, request.ownProcessGroup);
-            process.waitForFinished(-1);
+            qCInfo(lcProcess) << request.program << "ran past its time limit of" << timeout << "ms";
+            stopBlocking(StopTarget::of(process, request.ownProcessGroup), request.stopPolicy);
         }
     }
     return collect(process, output, timedOut);
@@ -240,9 +363,9 @@ QCoro::Task<ProcessResult> run(ProcessRequest request)
         if (!co_await std::move(waiting)) {
             timedOut = process.state() != QProcess::NotRunning;
             if (timedOut) {
-                stopForTimeout(process, request.ownProcessGroup);
-                auto ending = waitUntilEnded(process);
-                co_await std::move(ending);
+                qCInfo(lcProcess) << request.program << "ran past its time limit of" << *request.timeoutMs << "ms";
+                auto stopping = stop(StopTarget::of(process, request.ownProcessGroup), request.stopPolicy);
+                co_await std::move(stopping);
             }
         }
     } else {

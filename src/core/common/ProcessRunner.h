@@ -4,9 +4,12 @@
 #include <QCoroTask>
 #include <QList>
 #include <QMetaObject>
+#include <QPointer>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
+#include <chrono>
+#include <functional>
 #include <optional>
 
 class QProcess;
@@ -14,6 +17,19 @@ class QProcess;
 // How much of each output stream a captured run keeps; the rest is read and
 // dropped, so a child that floods its output cannot exhaust memory.
 inline constexpr qsizetype kCapturedOutputLimitBytes = 4 * 1024 * 1024;
+
+// How a running child is stopped, the same for every caller: the termination
+// signal to its process group (or to the child alone when it has no group of
+// its own); after the grace period, when anything of it is left, the
+// interrupt signal (only when asked for) and another grace period; then a kill
+// of whatever is still there, which gets kKillGrace to disappear. Every pause
+// ends early once nothing of the child is left.
+struct StopPolicy
+{
+    static constexpr std::chrono::milliseconds kKillGrace {2000};
+    std::chrono::milliseconds grace {1000};
+    bool interruptBeforeKill = false;
+};
 
 // One child process launched through "/usr/bin/env" with an argument array
 // (an absolute program path is started directly).
@@ -26,7 +42,10 @@ struct ProcessRequest
     std::optional<QProcessEnvironment> environment;
     std::optional<QByteArray> standardInput; // unset: the child reads the null device
     bool discardStandardError = false;
-    std::optional<int> timeoutMs; // unset: no limit
+    // Standard error goes into the standard output pipe, in the order written.
+    bool mergeStandardError = false;
+    std::optional<int> timeoutMs; // unset: no limit; a child past it is stopped
+    StopPolicy stopPolicy;
     // Starts the child in a process group of its own, so a stop reaches
     // everything it started.
     bool ownProcessGroup = false;
@@ -39,6 +58,7 @@ struct ProcessResult
     enum class Outcome { Finished, Crashed, FailedToStart, TimedOut };
     Outcome outcome = Outcome::FailedToStart;
     int exitCode = -1;
+    int crashSignal = 0; // Crashed: the signal that ended the child
     QByteArray standardOutput;
     QByteArray standardError;
     QString errorMessage; // set for FailedToStart, Crashed and TimedOut
@@ -65,6 +85,32 @@ QCoro::Task<ProcessResult> run(ProcessRequest request);
 void prepare(QProcess &process, const ProcessRequest &request);
 // Sends `signal` to the child's process group (or to the child alone).
 void signalProcess(QProcess &process, int signal, bool wholeGroup);
+
+// A started child and, when it leads a process group of its own, that group
+// (0: none). Usable after the process object has gone.
+struct StopTarget
+{
+    QPointer<QProcess> process;
+    qint64 group = 0;
+
+    static StopTarget of(QProcess &process, bool ownProcessGroup);
+    bool childRunning() const;
+    // The child, or anything of its group, still runs.
+    bool anythingLeft() const;
+    void signal(int signal) const;
+};
+
+// Stops `target` by the policy, blocking the calling thread (never the main
+// thread) and reading the child's output meanwhile; true when nothing of it
+// is left at the end.
+bool stopBlocking(const StopTarget &target, const StopPolicy &policy);
+// The same as a coroutine on the calling thread's event loop, which must be
+// the thread of the process object.
+QCoro::Task<bool> stop(StopTarget target, StopPolicy policy);
+// Waits on the calling thread's event loop at most `interval` for nothing of
+// `target` to be left; ends early as well when `endEarly` (looked at every
+// 20 ms) says so.
+QCoro::Task<> waitForEnd(StopTarget target, std::chrono::milliseconds interval, std::function<bool()> endEarly = {});
 
 // Whether any process (a zombie included) is left in the process group `group`.
 bool processGroupExists(qint64 group);

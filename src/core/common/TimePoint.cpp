@@ -178,3 +178,25 @@ const Clock &Clock::system()
     static const SystemClock clock;
     return clock;
 }
+
+std::optional<TimePoint> TimePoint::fromLooseDate(const QJsonValue &value, OutOfCalendar outOfCalendar)
+{
+    if (value.isDouble()) {
+        constexpr double kMillisecondsThreshold = 1e10;
+        double seconds = value.toDouble();
+        if (seconds > kMillisecondsThreshold)
+            seconds /= 1000.0;
+        if (auto date = fromUnixSecondsChecked(seconds))
+            return date;
+        if (outOfCalendar == OutOfCalendar::Accept && std::isfinite(seconds))
+            return fromUnixSeconds(seconds);
+        return std::nullopt;
+    }
+    if (value.isString()) {
+        const QString text = value.toString();
+        if (auto date = fromIso8601(text, Fraction::Required))
+            return date;
+        return fromIso8601(text, Fraction::Forbidden);
+    }
+    return std::nullopt;
+}

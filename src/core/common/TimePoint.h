@@ -47,6 +47,15 @@ public:
     static bool isValidCivilDate(int year, int month, int day);
     static qint64 daysFromCivil(qint64 year, unsigned month, unsigned day);
 
+    // A date as task files and peers write it: a JSON number of Unix seconds
+    // (one above 1e10 is read as milliseconds), or ISO 8601 text with or
+    // without fractional seconds; nothing for anything else. A number outside
+    // years 1 to 9999 is refused, unless `outOfCalendar` accepts it (a finite
+    // number still names an instant, as the client-node wire reads it).
+    enum class OutOfCalendar { Refuse, Accept };
+    static std::optional<TimePoint> fromLooseDate(
+        const QJsonValue &value, OutOfCalendar outOfCalendar = OutOfCalendar::Refuse);
+
     // JSON number of reference seconds; nothing for anything else.
     QJsonValue toJson() const { return QJsonValue(m_seconds); }
     static std::optional<TimePoint> fromJson(const QJsonValue &value);

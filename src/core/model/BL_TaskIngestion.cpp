@@ -47,9 +47,6 @@ const std::array<QString, 15> kKnownKeys = {
     kUpdatedAt,
 };
 
-// Above this a number is taken as milliseconds (1e10 itself is still seconds).
-constexpr double kMillisecondsThreshold = 1e10;
-
 Error ingestionError(BL_Task::IngestionError kind, const QString &message)
 {
     return Error::make(QString::fromLatin1(BL_Task::kIngestionErrorDomain), int(kind), message);
@@ -108,20 +105,8 @@ std::optional<TimePoint> BL_Task::parseDate(const std::optional<QJsonValue> &val
 {
     if (!value)
         return std::nullopt;
-    if (value->isDouble()) {
-        double seconds = value->toDouble();
-        if (seconds > kMillisecondsThreshold)
-            seconds /= 1000.0;
-        // Not finite or outside years 1 to 9999: no date.
-        return TimePoint::fromUnixSecondsChecked(seconds);
-    }
-    if (value->isString()) {
-        const QString text = value->toString();
-        if (auto date = TimePoint::fromIso8601(text, TimePoint::Fraction::Required))
-            return date;
-        return TimePoint::fromIso8601(text, TimePoint::Fraction::Forbidden);
-    }
-    return std::nullopt;
+    // Not finite or outside years 1 to 9999: no date.
+    return TimePoint::fromLooseDate(*value);
 }
 
 Result<QByteArray> BL_Task::encodeJSONFragment(const QJsonValue &value)

@@ -1,5 +1,6 @@
 #include "node/LocalViewerListener.h"
 
+#include "common/Logging.h"
 #include "node/LocalViewerHttp.h"
 
 #include <cerrno>
@@ -195,6 +196,7 @@ void LocalViewerConnections::open(int descriptor)
     event.events = EPOLLIN;
     event.data.u64 = c.id;
     if (::epoll_ctl(m_epoll, EPOLL_CTL_ADD, descriptor, &event) != 0) {
+        qCWarning(lcNode) << "a connection was closed unanswered: it could not be watched, errno" << errno;
         ::close(descriptor);
         m_admission->open.fetch_sub(1);
         if (m_admission->saturated.load())
@@ -276,13 +278,15 @@ void LocalViewerConnections::dispatch(Connection &c)
     c.buffer = QByteArray();
     const quint64 id = c.id;
     if (answer.isFinished()) {
-        if (answer.isCanceled() || answer.resultCount() == 0)
+        if (answer.isCanceled() || answer.resultCount() == 0) {
+            qCWarning(lcNode) << "a request was dropped unanswered: its handler gave no answer";
             drop(id);
-        else
+        } else
             respond(id, answer.result());
         return;
     }
     answer.then(this, [this, id](const QByteArray &response) { respond(id, response); }).onCanceled(this, [this, id] {
+        qCWarning(lcNode) << "a request was dropped unanswered: its handler gave no answer";
         drop(id);
     });
 }
@@ -290,8 +294,10 @@ void LocalViewerConnections::dispatch(Connection &c)
 void LocalViewerConnections::respond(quint64 id, const QByteArray &response)
 {
     const auto it = m_connections.find(id);
-    if (it == m_connections.end())
+    if (it == m_connections.end()) {
+        qCDebug(lcNode) << "an answer was dropped: its connection closed before it was ready";
         return; // closed meanwhile (deadline, error)
+    }
     Connection &c = *it->second;
     c.answer = response;
     c.written = 0;

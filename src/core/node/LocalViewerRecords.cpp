@@ -97,24 +97,12 @@ namespace {
 
 Result<TimePoint> readClientDate(const QJsonValue &value)
 {
-    if (value.isString()) {
-        const QString text = value.toString();
-        if (auto date = TimePoint::fromIso8601(text, TimePoint::Fraction::Required))
-            return *date;
-        if (auto date = TimePoint::fromIso8601(text, TimePoint::Fraction::Forbidden))
-            return *date;
-        return Error::make(QStringLiteral("Invalid date string format: ") + text);
-    }
-    if (value.isDouble()) {
-        double seconds = value.toDouble();
-        if (seconds > 10000000000.0)
-            seconds /= 1000.0;
-        if (auto date = TimePoint::fromUnixSecondsChecked(seconds))
-            return *date;
-        // A finite number far outside the calendar still names an instant.
-        if (std::isfinite(seconds))
-            return TimePoint::fromUnixSeconds(seconds);
-    }
+    // The task files' reading, but a finite number outside the calendar
+    // still names an instant.
+    if (auto date = TimePoint::fromLooseDate(value, TimePoint::OutOfCalendar::Accept))
+        return *date;
+    if (value.isString())
+        return Error::make(QStringLiteral("Invalid date string format: ") + value.toString());
     return Error::make(QStringLiteral("Unsupported date format for client-node sync."));
 }
 

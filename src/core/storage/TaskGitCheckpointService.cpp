@@ -333,13 +333,13 @@ BL_TaskGitDiffArtifact TaskGitCheckpointService::captureAfter(
 
 QFuture<BL_TaskGitDiffArtifact> TaskGitCheckpointService::captureBeforeInBackground(const CaptureContext &context) const
 {
-    return Background::run([service = *this, context] { return service.captureBefore(context); });
+    return Background::runBlocking([service = *this, context] { return service.captureBefore(context); });
 }
 
 QFuture<BL_TaskGitDiffArtifact> TaskGitCheckpointService::captureAfterInBackground(
     const CaptureContext &context, const std::optional<BL_TaskGitDiffArtifact> &storedArtifact) const
 {
-    return Background::run([service = *this, context, storedArtifact] {
+    return Background::runBlocking([service = *this, context, storedArtifact] {
         const BL_TaskGitDiffArtifact baseline
             = storedArtifact && usableBefore(*storedArtifact) ? *storedArtifact : service.captureBefore(context);
         return service.captureAfter(context, baseline);

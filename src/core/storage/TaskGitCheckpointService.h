@@ -104,9 +104,9 @@ public:
     BL_TaskGitDiffArtifact captureAfter(
         const CaptureContext &context, const BL_TaskGitDiffArtifact &existingArtifact) const;
 
-    // captureBefore on the global thread pool.
+    // captureBefore on the blocking pool (Background::runBlocking).
     QFuture<BL_TaskGitDiffArtifact> captureBeforeInBackground(const CaptureContext &context) const;
-    // On the global thread pool: when the stored artifact is absent or has no
+    // On the blocking pool: when the stored artifact is absent or has no
     // usable start checkpoint, a start capture is taken first and used in its
     // place; then captureAfter.
     QFuture<BL_TaskGitDiffArtifact> captureAfterInBackground(

@@ -1,8 +1,28 @@
 #include "TestSupport.h"
 #include "common/ProcessRunner.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QStringDecoder>
 #include <QtTest>
+#include <csignal>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Gone once it has no entry in the process table, or only a zombie's.
+bool processGone(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close >= 0 && close + 2 < line.size() && line.at(close + 2) == 'Z';
+}
+
+} // namespace
 
 class ProcessRunnerTest : public QObject
 {
@@ -135,6 +155,114 @@ private slots:
             QVERIFY(grandchild > 0);
             QVERIFY(
                 TestSupport::waitUntil([&] { return !QFileInfo::exists(QStringLiteral("/proc/%1").arg(grandchild)); }));
+        }
+    }
+
+    // A time-out stops by the common policy: a group that ignores the
+    // termination (its members inherit the ignored signal) is killed once
+    // the grace period is over, not before.
+    void timeoutKillsAGroupIgnoringTerminationAfterTheGrace()
+    {
+        ProcessRequest request = shell(QStringLiteral("trap '' TERM; sleep 30 & echo $!; wait"));
+        request.timeoutMs = 200;
+        request.ownProcessGroup = true;
+        request.stopPolicy.grace = 700ms;
+        for (const bool blocking : {true, false}) {
+            QElapsedTimer clock;
+            clock.start();
+            ProcessResult result;
+            if (blocking) {
+                result = ProcessRunner::runBlocking(request);
+            } else {
+                std::optional<ProcessResult> fromCoroutine;
+                auto flow = [&]() -> QCoro::Task<> {
+                    auto running = ProcessRunner::run(request);
+                    fromCoroutine = co_await std::move(running);
+                };
+                flow();
+                QVERIFY(TestSupport::waitUntil([&] { return fromCoroutine.has_value(); }, 30000));
+                result = *fromCoroutine;
+            }
+            const qint64 elapsed = clock.elapsed();
+            QCOMPARE(int(result.outcome), int(ProcessResult::Outcome::TimedOut));
+            QVERIFY(!result.errorMessage.isEmpty());
+            QVERIFY2(elapsed >= 850 && elapsed < 5000, qPrintable(QString::number(elapsed)));
+            const qint64 grandchild = result.standardOutput.trimmed().toLongLong();
+            QVERIFY(grandchild > 0);
+            QVERIFY(TestSupport::waitUntil([&] { return processGone(grandchild); }, 3000));
+        }
+    }
+
+    // The stop of a running child, by itself: which signal ends the child,
+    // and that a grandchild of its group ends as well whatever it ignores.
+    void stopEndsTheChildAndItsGroup_data()
+    {
+        QTest::addColumn<QString>("ignored"); // trapped by the child and its grandchild
+        QTest::addColumn<bool>("interrupt");
+        QTest::addColumn<int>("endingSignal");
+        QTest::newRow("terminates") << "" << false << int(SIGTERM);
+        QTest::newRow("ignores termination: killed") << "TERM" << false << int(SIGKILL);
+        QTest::newRow("ignores termination: interrupted") << "TERM" << true << int(SIGINT);
+        QTest::newRow("ignores both: killed") << "TERM INT" << true << int(SIGKILL);
+    }
+    void stopEndsTheChildAndItsGroup()
+    {
+        QFETCH(QString, ignored);
+        QFETCH(bool, interrupt);
+        QFETCH(int, endingSignal);
+        const QString traps = ignored.isEmpty() ? QString() : QStringLiteral("trap '' ") + ignored + u';';
+        const StopPolicy policy {300ms, interrupt};
+        for (const bool blocking : {true, false}) {
+            QProcess process;
+            ProcessRequest request = shell(traps + QStringLiteral(" sleep 30 & echo $!; wait"));
+            request.ownProcessGroup = true;
+            ProcessRunner::prepare(process, request);
+            process.start();
+            QVERIFY(process.waitForStarted());
+            QVERIFY(TestSupport::waitUntil([&] { return process.canReadLine(); }));
+            const qint64 grandchild = process.readLine().trimmed().toLongLong();
+            QVERIFY(grandchild > 0);
+
+            const ProcessRunner::StopTarget target = ProcessRunner::StopTarget::of(process, true);
+            QVERIFY(target.anythingLeft());
+            bool ended = false;
+            if (blocking) {
+                ended = ProcessRunner::stopBlocking(target, policy);
+            } else {
+                std::optional<bool> fromCoroutine;
+                auto flow = [&]() -> QCoro::Task<> {
+                    auto stopping = ProcessRunner::stop(target, policy);
+                    fromCoroutine = co_await std::move(stopping);
+                };
+                flow();
+                QVERIFY(TestSupport::waitUntil([&] { return fromCoroutine.has_value(); }, 10000));
+                ended = *fromCoroutine;
+            }
+            QVERIFY(ended);
+            QVERIFY(!target.anythingLeft());
+            QVERIFY(processGone(grandchild));
+            QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+            QCOMPARE(process.exitCode(), endingSignal);
+        }
+    }
+
+    void crashReportsTheSignal()
+    {
+        const ProcessResult result = ProcessRunner::runBlocking(shell(QStringLiteral("kill -TERM $$")));
+        QCOMPARE(int(result.outcome), int(ProcessResult::Outcome::Crashed));
+        QCOMPARE(result.crashSignal, int(SIGTERM));
+        QCOMPARE(result.exitCode, -1);
+    }
+
+    void mergedStandardErrorKeepsTheOrder()
+    {
+        ProcessRequest request = shell(QStringLiteral("echo one; echo two >&2; echo three"));
+        request.mergeStandardError = true;
+        ProcessResult async;
+        const ProcessResult blocking = runBothWays(request, &async);
+        for (const ProcessResult &result : {blocking, async}) {
+            QCOMPARE(result.standardOutput, QByteArray("one\ntwo\nthree\n"));
+            QVERIFY(result.standardError.isEmpty());
         }
     }
 

@@ -1,6 +1,7 @@
 #include "common/Json.h"
 #include "common/TimePoint.h"
 
+#include <QJsonObject>
 #include <QtTest>
 #include <cmath>
 #include <limits>
@@ -113,6 +114,47 @@ private slots:
         QVERIFY(!TimePoint::fromReferenceSecondsChecked(seconds));
         // Formatting an unchecked value never misbehaves either.
         QVERIFY(!TimePoint::fromReferenceSeconds(seconds).toDatabaseText().isEmpty());
+    }
+
+    // The one reading of loosely written dates, with and without the
+    // client-node wire's acceptance of numbers outside the calendar.
+    void looseDates_data()
+    {
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<QVariant>("refusing"); // Unix seconds, or invalid: none
+        QTest::addColumn<QVariant>("accepting");
+        const QVariant none;
+        QTest::newRow("seconds") << QJsonValue(1700000000.5) << QVariant(1700000000.5) << QVariant(1700000000.5);
+        QTest::newRow("1e10 is seconds") << QJsonValue(1e10) << QVariant(1e10) << QVariant(1e10);
+        QTest::newRow("milliseconds") << QJsonValue(1700000000500.0) << QVariant(1700000000.5)
+                                      << QVariant(1700000000.5);
+        QTest::newRow("negative seconds") << QJsonValue(-86400.0) << QVariant(-86400.0) << QVariant(-86400.0);
+        QTest::newRow("before year 1") << QJsonValue(-1e12) << none << QVariant(-1e12);
+        QTest::newRow("after year 9999") << QJsonValue(1e300) << none << QVariant(1e297);
+        QTest::newRow("text with fraction")
+            << QJsonValue("2023-11-14T22:13:20.500Z") << QVariant(1700000000.5) << QVariant(1700000000.5);
+        QTest::newRow("text without fraction")
+            << QJsonValue("2023-11-14T22:13:20Z") << QVariant(1700000000.0) << QVariant(1700000000.0);
+        QTest::newRow("text with offset")
+            << QJsonValue("2023-11-14T23:13:20+01:00") << QVariant(1700000000.0) << QVariant(1700000000.0);
+        QTest::newRow("date only") << QJsonValue("2023-11-14") << none << none;
+        QTest::newRow("numeric text") << QJsonValue("1700000000") << none << none;
+        QTest::newRow("boolean") << QJsonValue(true) << none << none;
+        QTest::newRow("null") << QJsonValue(QJsonValue::Null) << none << none;
+        QTest::newRow("object") << QJsonValue(QJsonObject()) << none << none;
+    }
+    void looseDates()
+    {
+        QFETCH(QJsonValue, value);
+        QFETCH(QVariant, refusing);
+        QFETCH(QVariant, accepting);
+        const auto check = [](const std::optional<TimePoint> &date, const QVariant &expected) {
+            QCOMPARE(date.has_value(), expected.isValid());
+            if (date)
+                QCOMPARE(date->unixSeconds(), expected.toDouble());
+        };
+        check(TimePoint::fromLooseDate(value), refusing);
+        check(TimePoint::fromLooseDate(value, TimePoint::OutOfCalendar::Accept), accepting);
     }
 };
 
