@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QFuture>
 #include <QObject>
 #include <QPointer>
@@ -17,13 +18,17 @@ namespace Background {
 // checks, git captures, login-shell probes). Such a job may block for minutes
 // until its child ends or is stopped, so it gets a thread of its own here and
 // never holds one of the global pool's few threads. Quitting waits for the
-// jobs still running, as it does for the global pool.
+// jobs still running, as it does for the global pool: when the application
+// object goes, while everything those jobs use still exists (waiting only
+// in the pool's own destructor at exit came after the jobs' own statics
+// were gone).
 inline QThreadPool *blockingPool()
 {
     static QThreadPool pool;
     static const bool configured = [] {
         pool.setObjectName(QStringLiteral("tessaron.blocking"));
         pool.setMaxThreadCount(64);
+        qAddPostRoutine([] { blockingPool()->waitForDone(); });
         return true;
     }();
     Q_UNUSED(configured);
