@@ -32,9 +32,8 @@ void AppState::makeWorkspaceRegistry()
         for (Field field : std::as_const(changed))
             publish(field);
     };
-    hooks.forgetSyncState = [this](const QUuid &projectID, const QList<QUuid> &taskIDs) {
-        forgetProjectSyncEntries(projectID, taskIDs);
-    };
+    hooks.forgetSyncState
+        = [this](const QUuid &projectID, const QList<QUuid> &taskIDs) { forgetProjectSyncEntries(projectID, taskIDs); };
     hooks.sharedWorkerPoolSize = [this] { return m_sharedWorkerPoolSize; };
     hooks.setSharedWorkerPoolSize
         = [this](qint64 size) { assign(m_sharedWorkerPoolSize, size, Field::sharedWorkerPoolSize); };
