@@ -450,7 +450,7 @@ typedef struct
     uint64_t serial;
 } session_ref;
 
-/* The pause before a tick that a tick asked for. */
+/* The pause before every tick. */
 #define TESSARON_TICK_PAUSE_US 1000u
 
 static void tessaron_tick_on_main(void *argument)
@@ -476,9 +476,10 @@ static void tessaron_wakeup_cb(void *userdata)
         return;
     ref->session = session;
     ref->serial = session->serial;
-    /* Output from the reader thread is fed on the next turn. A tick that asks
-     * for its successor (more output waits) leaves a short pause first, so a
-     * flood of output never runs tick after tick ahead of input and timers. */
+    /* Every tick, whether the reader thread or a tick with more output
+     * waiting asks for it, starts from a short precise timer: it then takes
+     * its turn in time order with input, timers and painting, and a flood of
+     * output never runs tick after tick ahead of them. */
     tessaron_ghostty_main_after(TESSARON_TICK_PAUSE_US, tessaron_tick_on_main, ref);
 }
 

@@ -37,6 +37,18 @@ void showTerminal(MainWindowState &state, const QUuid &id)
     ShellFixture::settle();
 }
 
+// Opens the real window over our terminal library with a new workspace whose
+// terminal is shown; the panel, or nothing when it did not appear.
+EmbeddedTerminalPanel *openTerminalPanel(ShellFixture &fixture, const QString &workspaceName, BL_Workspace &workspace)
+{
+    EmbeddedTerminalBackendResolver::shared().overrideForTesting(
+        EmbeddedTerminalBackendResolver::Backend::embeddedLibrary);
+    MainWindow &window = fixture.open();
+    workspace = fixture.importWorkspace(workspaceName);
+    showTerminal(window.state(), workspace.id);
+    return fixture.find<EmbeddedTerminalPanel>(QStringLiteral("embeddedTerminalPanel"));
+}
+
 } // namespace
 
 class EmbeddedTerminalPanelTest : public QObject
@@ -301,15 +313,11 @@ private slots:
     // panel's range; a new drag starts from the height the last one left.
     void resizeDragsKeepTheHeightInRange()
     {
-        EmbeddedTerminalBackendResolver::shared().overrideForTesting(
-            EmbeddedTerminalBackendResolver::Backend::embeddedLibrary);
         ShellFixture fixture;
-        MainWindow &window = fixture.open();
-        MainWindowState &state = window.state();
-        const BL_Workspace workspace = fixture.importWorkspace(QStringLiteral("resize"));
-        showTerminal(state, workspace.id);
-        auto *panel = fixture.find<EmbeddedTerminalPanel>(QStringLiteral("embeddedTerminalPanel"));
+        BL_Workspace workspace;
+        auto *panel = openTerminalPanel(fixture, QStringLiteral("resize"), workspace);
         QVERIFY(panel);
+        MainWindowState &state = fixture.window->state();
         auto *handle = panel->findChild<QWidget *>(QStringLiteral("terminalResizeHandle"));
         QVERIFY(handle && handle->isVisible());
         auto drag = [&](const QList<int> &steps) {
@@ -347,13 +355,9 @@ private slots:
     {
         QFETCH(QString, answer);
         QFETCH(QString, expected);
-        EmbeddedTerminalBackendResolver::shared().overrideForTesting(
-            EmbeddedTerminalBackendResolver::Backend::embeddedLibrary);
         ShellFixture fixture;
-        MainWindow &window = fixture.open();
-        const BL_Workspace workspace = fixture.importWorkspace(QStringLiteral("clipboard"));
-        showTerminal(window.state(), workspace.id);
-        auto *panel = fixture.find<EmbeddedTerminalPanel>(QStringLiteral("embeddedTerminalPanel"));
+        BL_Workspace workspace;
+        auto *panel = openTerminalPanel(fixture, QStringLiteral("clipboard"), workspace);
         QVERIFY(panel);
         GhosttyEmbeddedTerminalView *view = panel->terminalViews().first();
         QVERIFY(waitUntil([&] { return view->hasSession() && view->hasFocus(); }));
