@@ -33,6 +33,7 @@
 #include "state/TaskCreation.h"
 #include "state/TaskLogWriter.h"
 #include "state/WebPreviewController.h"
+#include "state/WorkspaceRegistry.h"
 #include "storage/DatabaseServiceProtocol.h"
 #include "storage/LocalFileSystemService.h"
 #include "storage/ProjectBookmarkStore.h"
@@ -59,7 +60,6 @@ class DelegationCoordinator;
 class HealthUsageMonitor;
 class TaskCheckpointCoordinator;
 class UserNotificationCenter;
-class WorkspaceRegistry;
 
 // What the application state is built with besides its settings store and
 // session terminator. Every member has a default for the running program;
@@ -147,7 +147,7 @@ public:
     static constexpr double clientNodeSyncTimeout = 18.0;
     static constexpr int clientNodeRetryAttempts = 2;
     static constexpr int defaultClientNodePort = 18789;
-    static inline const QString managedWorkspacesDirectoryName = QStringLiteral("workspaces");
+    static inline const QString managedWorkspacesDirectoryName = WorkspaceRegistry::managedWorkspacesDirectoryName;
 
     AppState(SettingsStore &defaults, std::unique_ptr<BrimlockSessionTerminating> sessionTerminator,
         AppStateOptions options = {});
