@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFuture>
+#include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -35,6 +36,25 @@ public:
 private:
     QTemporaryDir m_dir;
     QHash<QByteArray, QByteArray> m_saved;
+};
+
+// Holds a stand-in's work until the test opens it. Await `opened` rather
+// than a private signal such as QTimer::timeout: a queued private signal
+// reaches a coroutine's slot with a null argument.
+class Gate final : public QObject
+{
+    Q_OBJECT
+
+public:
+    bool closed = false;
+    void open()
+    {
+        closed = false;
+        emit opened();
+    }
+
+signals:
+    void opened();
 };
 
 // A clock that stands still until told to move.

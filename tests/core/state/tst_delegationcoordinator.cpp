@@ -7,7 +7,6 @@
 #include "state/WorkerClaimTimeout.h"
 
 #include <QCoroSignal>
-#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -31,7 +30,6 @@ struct Fixture
         : pool(makeAgents(agentCount, clock.now())), sharedSize(sharedAgents)
     {
         pool.setSharedAgentCount(sharedAgents);
-        pollGate.setSingleShot(true);
         recorder = bus.subscribe([this](const BL_Event &event) { events.append(event); });
         engineStandIn = bus.subscribe([this](const BL_Event &event) {
             if (event.type == BL_EventType::delegationRequested && claimSlots)
@@ -98,7 +96,7 @@ struct Fixture
     }
 
     // A backend poll lasts until the gate fires.
-    QCoro::Task<> pollUntilGateOpens() { co_await qCoro(&pollGate, &QTimer::timeout); }
+    QCoro::Task<> pollUntilGateOpens() { co_await qCoro(&pollGate, &TestSupport::Gate::opened); }
 
     DelegationCoordinator::Hooks hooks()
     {
@@ -158,7 +156,7 @@ struct Fixture
     QHash<QUuid, qint64> running;
     QHash<QUuid, qint64> agentCounts;
     int ticks[3] = {0, 0, 0};
-    QTimer pollGate;
+    TestSupport::Gate pollGate;
     QList<BL_Event> events;
     BLEventSubscription recorder;
     BLEventSubscription engineStandIn;
@@ -485,8 +483,7 @@ private slots:
         if (takenMeanwhile)
             f.stores.value(project)->setTaskStatus(task.blID, BL_TaskStatus::inProgress, project, nullptr);
 
-        f.pollGate.start(0);
-        QVERIFY(TestSupport::waitUntil([&] { return !f.pollGate.isActive(); }));
+        f.pollGate.open();
         TestSupport::drainMainThread();
         QCOMPARE(f.delegatedTaskIDs(), delegated ? QList<QUuid> {task.blID} : QList<QUuid> {});
     }
@@ -510,8 +507,7 @@ private slots:
             f.calls, (QStringList {QStringLiteral("poll:before-delegation"), QStringLiteral("poll:local-create")}));
 
         f.coordinator.reset();
-        f.pollGate.start(0);
-        QVERIFY(TestSupport::waitUntil([&] { return !f.pollGate.isActive(); }));
+        f.pollGate.open();
         TestSupport::drainMainThread();
         QVERIFY(f.delegatedTaskIDs().isEmpty());
     }

@@ -22,23 +22,6 @@ QStringList titles(const QList<HealthCheckResult> &results)
     return list;
 }
 
-// Holds the heartbeat until the test opens it.
-class Gate final : public QObject
-{
-    Q_OBJECT
-
-public:
-    bool closed = false;
-    void open()
-    {
-        closed = false;
-        emit opened();
-    }
-
-signals:
-    void opened();
-};
-
 // Runs a coroutine on by itself and says when it has ended.
 QCoro::Task<> tracked(QCoro::Task<> task, std::shared_ptr<bool> done)
 {
@@ -62,7 +45,7 @@ struct MonitorBench
     QList<Field> published;
     QList<QList<HealthCheckResult>> heartbeats;
     QList<std::optional<TimePoint>> heartbeatTimes;
-    Gate heartbeatGate;
+    TestSupport::Gate heartbeatGate;
     std::unique_ptr<HealthUsageMonitor> monitor;
 
     MonitorBench()
@@ -110,7 +93,7 @@ struct MonitorBench
         bench->heartbeats.append(results);
         bench->heartbeatTimes.append(checkedAt);
         if (bench->heartbeatGate.closed)
-            co_await qCoro(&bench->heartbeatGate, &Gate::opened);
+            co_await qCoro(&bench->heartbeatGate, &TestSupport::Gate::opened);
     }
 
     bool prefetched() const
