@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
@@ -189,6 +190,7 @@ SidebarColumn::SidebarColumn(AppState &appState, MainWindowState &windowState, Q
     column->addWidget(divider);
     column->addWidget(makeLoginChip(this));
 
+    m_list->viewport()->installEventFilter(this);
     connect(m_list, &QListWidget::itemClicked, this, &SidebarColumn::onItemClicked);
     connect(m_list, &QListWidget::itemSelectionChanged, this, &SidebarColumn::onListSelectionChanged);
     refresh();
@@ -211,9 +213,31 @@ void SidebarColumn::scheduleRefresh()
         this,
         [this] {
             m_refreshScheduled = false;
+            if (m_pressHeld) {
+                m_refreshAfterRelease = true;
+                return;
+            }
             refresh();
         },
         Qt::QueuedConnection);
+}
+
+bool SidebarColumn::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_list->viewport()) {
+        if (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) {
+            m_pressHeld = true;
+        } else if (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::Hide) {
+            m_pressHeld = event->type() == QEvent::MouseButtonRelease
+                && static_cast<QMouseEvent *>(event)->buttons() != Qt::NoButton;
+            // Queued: the list handles the release (and emits its click) first.
+            if (!m_pressHeld && m_refreshAfterRelease) {
+                m_refreshAfterRelease = false;
+                scheduleRefresh();
+            }
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void SidebarColumn::addHeader(const QString &title, const QString &objectName)

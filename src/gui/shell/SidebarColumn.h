@@ -39,6 +39,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void addHeader(const QString &text, const QString &objectName);
@@ -52,4 +53,8 @@ private:
     QListWidget *m_list = nullptr;
     bool m_refreshScheduled = false;
     bool m_refreshing = false;
+    // A button is held on the list: a rebuild now would take the row from
+    // under the press and lose its click, so it waits for the release.
+    bool m_pressHeld = false;
+    bool m_refreshAfterRelease = false;
 };

@@ -144,6 +144,38 @@ private slots:
         QCOMPARE(fixture.find<QLabel>(QStringLiteral("workspaceName"))->text(), playground.name);
     }
 
+    void rebuildDuringAPressKeepsTheClick()
+    {
+        ShellFixture fixture;
+        fixture.open();
+        AppState &app = *fixture.appState;
+        app.createTeam(QStringLiteral("Ops"));
+        ShellFixture::settle();
+        app.setSelectedTeamID(std::nullopt);
+        ShellFixture::settle();
+        const QUuid ops = app.teams().first().id;
+        const QString opsRow = QStringLiteral("teamRow_") + UuidText::lower(ops);
+        QListWidget *sidebar = list(fixture);
+        QListWidgetItem *target = nullptr;
+        for (int i = 0; i < sidebar->count() && !target; ++i)
+            if (QWidget *widget = sidebar->itemWidget(sidebar->item(i)); widget && widget->objectName() == opsRow)
+                target = sidebar->item(i);
+        QVERIFY(target);
+        sidebar->scrollToItem(target);
+        const QPoint at = sidebar->visualItemRect(target).center();
+
+        // A state change lands between the press and its release: a team is
+        // chosen by the click alone, so a lost click would leave it unchosen.
+        QTest::mousePress(sidebar->viewport(), Qt::LeftButton, {}, at);
+        fixture.window->findChild<SidebarColumn *>()->scheduleRefresh();
+        ShellFixture::settle();
+        QTest::mouseRelease(sidebar->viewport(), Qt::LeftButton, {}, at);
+        ShellFixture::settle();
+        QCOMPARE(app.selectedTeamID(), std::optional<QUuid>(ops));
+        // The rebuild it held back still happens: the row shows the choice.
+        QVERIFY(row(fixture, opsRow)->property("selected").toBool());
+    }
+
     void usersTeamsAndCounts()
     {
         ShellFixture fixture;
