@@ -1,6 +1,7 @@
 #include "AgentToolsFixture.h"
 #include "agenttools/CodexBarUsageRunner.h"
 #include "common/Json.h"
+#include "common/ProcessRunner.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
@@ -438,14 +439,17 @@ void tst_CodexBarUsageRunner::floodIsCutAndReportedAsUnreadable_data()
     QTest::newRow("standard error") << QStringLiteral("stderr");
 }
 
-// A gigabyte of output ends as the parse failure, with only the cap of it
-// ever held in memory (the benchmark under bench/ shows the peak).
+// Sixteen times the cap of output ends as the parse failure, with only the
+// cap of it ever held in memory (the benchmark under bench/ floods a
+// gigabyte and shows the peak).
 void tst_CodexBarUsageRunner::floodIsCutAndReportedAsUnreadable()
 {
     QFETCH(QString, stream);
     TestSupport::TemporaryHome home;
     CodexBarStandIn standIn;
-    standIn.setReply(QJsonDocument(QJsonObject {{"flood", 1 << 30}, {"flood_stream", stream}}).toJson());
+    standIn.setReply(
+        QJsonDocument(QJsonObject {{"flood", qint64(16 * kCapturedOutputLimitBytes)}, {"flood_stream", stream}})
+            .toJson());
     CodexBarStandIn::installInToolHome();
     CodexBarUsageOptions options;
     options.host = AgentToolsFixture::sandboxHost();
