@@ -8,6 +8,7 @@
 #include "state/CloudSync.h"
 #include "state/DelegationCoordinator.h"
 #include "state/HealthUsageMonitor.h"
+#include "state/LocalViewerHost.h"
 #include "state/TaskCheckpointCoordinator.h"
 #include "state/WebPreviewState.h"
 #include "state/WorkspaceRegistry.h"
@@ -149,6 +150,7 @@ AppState::AppState(
     m_preview
         = std::make_unique<WebPreviewController>(m_settings.defaults(), WebPreview::loadPersistedAddresses(m_settings),
             [this](WebPreviewController::Field field) { publish(previewField(field)); });
+    m_localViewer = makeLocalViewerHost();
     loadSettings();
     m_settings.persistentNodeInstanceID();
 
@@ -177,7 +179,7 @@ AppState::~AppState()
     // fields that go before the services. The members go afterwards in their
     // usual order.
     qCDebug(lcState) << "shutting down";
-    m_localTaskViewerServer.reset();
+    m_localViewer.reset();
     m_registry.reset();
     m_boardActions.reset();
     m_agentEngine.reset();

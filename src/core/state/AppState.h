@@ -58,6 +58,7 @@ class BoardActions;
 class CloudSync;
 class DelegationCoordinator;
 class HealthUsageMonitor;
+class LocalViewerHost;
 class TaskCheckpointCoordinator;
 class UserNotificationCenter;
 
@@ -335,7 +336,7 @@ public:
     const QHash<QUuid, QString> &browserURLByProjectID() const { return m_preview->urlByProjectID(); }
     const QHash<QUuid, qint64> &browserRefreshTokenByProjectID() const { return m_preview->refreshTokenByProjectID(); }
     bool isLocalTaskViewerRunning() const override { return m_isLocalTaskViewerRunning; }
-    bool hasAttemptedLocalServerStart() const override { return m_hasAttemptedLocalServerStart; }
+    bool hasAttemptedLocalServerStart() const override;
     const QString &backendBaseURLString() const { return m_backendBaseURLString; }
     const QString &googleOAuthClientIDString() const { return m_googleOAuthClientIDString; }
     bool isAuthenticated() const { return m_isAuthenticated; }
@@ -394,9 +395,9 @@ public:
     void ensureLocalTaskViewerServerStarted();
     void stopLocalTaskViewerServer();
     void regenerateLocalTaskViewerToken();
-    LocalTaskViewerServer *localTaskViewerServer() const { return m_localTaskViewerServer.get(); }
-    qint64 localTaskViewerServerGeneration() const { return m_localTaskViewerServerGeneration; }
-    const std::optional<QString> &pendingLocalTaskViewerToken() const { return m_pendingLocalTaskViewerToken; }
+    LocalTaskViewerServer *localTaskViewerServer() const;
+    qint64 localTaskViewerServerGeneration() const;
+    const std::optional<QString> &pendingLocalTaskViewerToken() const;
     // The server's stop report, on the main thread: counts only for the
     // generation the server was made in.
     void handleLocalTaskViewerStopReport(qint64 generation);
@@ -537,7 +538,6 @@ private:
     qint64 m_sharedWorkerPoolSize = 0;
     std::unique_ptr<WebPreviewController> m_preview; // the browser… fields
     bool m_isLocalTaskViewerRunning = false;
-    bool m_hasAttemptedLocalServerStart = false;
     QString m_backendBaseURLString;
     QString m_googleOAuthClientIDString;
     bool m_isAuthenticated = false;
@@ -572,9 +572,8 @@ private:
     // Health snapshot's working state
     std::unique_ptr<HealthUsageMonitor> m_health;
 
-    // Local viewer (destroyed first: its handlers reach back into this state)
-    LocalViewerOptions m_localViewerOptions;
-    qint64 m_localTaskViewerServerGeneration = 0;
-    std::optional<QString> m_pendingLocalTaskViewerToken;
-    std::unique_ptr<LocalTaskViewerServer> m_localTaskViewerServer;
+    // Local viewer: the board server's host, its lifecycle and web bridge
+    // (destroyed first: its handlers reach back into this state)
+    std::unique_ptr<LocalViewerHost> makeLocalViewerHost();
+    std::unique_ptr<LocalViewerHost> m_localViewer;
 };
