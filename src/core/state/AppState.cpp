@@ -4,6 +4,7 @@
 #include "common/Logging.h"
 #include "common/Text.h"
 #include "platform/FreedesktopNotificationCenter.h"
+#include "state/AccountSession.h"
 #include "state/BoardActions.h"
 #include "state/CloudSync.h"
 #include "state/DelegationCoordinator.h"
@@ -61,24 +62,8 @@ AppState::AppState(
     SettingsStore &standard = options.standardDefaults ? *options.standardDefaults : *m_ownedStandardDefaults;
     m_bookmarkStore = std::make_unique<ProjectBookmarkStore>(standard, m_dataDirectory, *m_clock);
     m_teamStore = std::make_unique<TeamProjectStore>(m_dataDirectory, *m_clock);
-    m_sessionStore = options.sessionStore ? std::move(options.sessionStore) : std::make_unique<SignedOutSessionStore>();
-    m_apiClient = std::make_unique<TessaronAPIClient>(nullptr, options.apiClient, *m_clock);
+    m_accounts = makeAccountSession(options);
     m_cloudSync = makeCloudSync(options.activity);
-    if (!options.googleSignIn.hasWindow)
-        options.googleSignIn.hasWindow = [activity = options.activity] { return activity.windowShown(); };
-    m_signInService = std::make_unique<NativeGoogleSignInService>(options.googleSignIn);
-    // The sign-in's progress lines reach the debug log on a later turn.
-    m_signInService->setDebugLogger([self = QPointer<AppState>(this)](const QString &line) {
-        if (self) {
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, line] {
-                    if (self)
-                        self->appendOAuthLog(line);
-                },
-                Qt::QueuedConnection);
-        }
-    });
     m_health = std::make_unique<HealthUsageMonitor>(*m_clock, options.healthChecks, options.modelUsage,
         HealthUsageMonitor::Hooks {
             [this] { return isClientNodeMode(); },
@@ -154,8 +139,7 @@ AppState::AppState(
     loadSettings();
     m_settings.persistentNodeInstanceID();
 
-    m_authSession = m_sessionStore->load();
-    m_isAuthenticated = m_authSession && m_authSession->hasValidAccessToken(*m_clock);
+    m_isAuthenticated = m_accounts->loadStoredSession();
 
     m_delegation = makeDelegationCoordinator();
     m_delegation->bindEventPipelines(m_agentEngine.get());

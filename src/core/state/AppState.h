@@ -54,6 +54,7 @@
 #include <memory>
 #include <optional>
 
+class AccountSession;
 class BoardActions;
 class CloudSync;
 class DelegationCoordinator;
@@ -350,7 +351,7 @@ public:
     const std::optional<QString> &lastErrorMessage() const { return m_lastErrorMessage; }
     const std::optional<BL_Invite> &lastCreatedInvite() const { return m_lastCreatedInvite; }
     const std::optional<TimePoint> &remoteLastSyncAt() const { return m_remoteLastSyncAt; }
-    const std::optional<BL_AuthContext> &authContext() const { return m_authContext; }
+    const std::optional<BL_AuthContext> &authContext() const;
     bool isRemotePollInFlight() const;
     int remotePollFailureCount() const;
     TimePoint nextRemotePollAllowedAt() const;
@@ -358,8 +359,8 @@ public:
     const QHash<QUuid, QUuid> &remoteTaskIDByLocalTaskID() const;
     const QHash<QUuid, QString> &lastEmittedTaskDigestByLocalTaskID() const;
     const QSet<QUuid> &projectIDsRegisteredRemotely() const;
-    TessaronAPIClient &apiClient() { return *m_apiClient; }
-    NativeGoogleSignInService &signInService() { return *m_signInService; }
+    TessaronAPIClient &apiClient();
+    NativeGoogleSignInService &signInService();
     void setLastErrorMessage(const std::optional<QString> &message);
     bool hasPrefetchedSidebarData() const;
 
@@ -377,7 +378,7 @@ public:
     NotificationManager *notificationManager() const { return m_notificationManager.get(); }
     TaskLogWriter &taskLogWriter() { return *m_taskLogWriter; }
     const QString &dataDirectory() const { return m_dataDirectory; }
-    const std::optional<BL_AuthSession> &authSession() const { return m_authSession; }
+    const std::optional<BL_AuthSession> &authSession() const;
     bool hasWatcher(const QUuid &projectID) const;
     const Clock &clock() const { return *m_clock; }
 
@@ -463,9 +464,11 @@ private:
     static Field previewField(WebPreviewController::Field field);
     std::optional<QUuid> previewWorkspaceID() const;
 
-    // Accounts
-    bool canCurrentUserAccess(const QUuid &projectID);
-    QSet<QUuid> userTeamProjectIDs() const;
+    // Accounts (the account session is built by makeAccountSession() once
+    // the team store exists; its member sits among the working state so that
+    // it outlives the cloud sync that calls its client)
+    std::unique_ptr<AccountSession> makeAccountSession(AppStateOptions &options);
+    // Forwarder for the task flow's sync condition.
     bool hasUsableCloudSession() const;
     QCoro::Task<> syncFromClientNode(QString reason);
     // Forgets a removed workspace's backend registration and its tasks' entries.
@@ -473,11 +476,6 @@ private:
     // The cloud sync over this state's API client, reaching the rest of the
     // state through its hooks.
     std::unique_ptr<CloudSync> makeCloudSync(const ApplicationActivity &activity);
-    void applyRemoteAuthContext(const BL_AuthContext &context);
-    void markSignedInLocally();
-    void installBackendSession(const BL_GoogleAuthExchangeResult &result);
-    QCoro::Task<> createInviteLocally(QUuid teamID, QString email, BL_TeamMembershipRole role, qint64 expiresInHours);
-    void acceptInviteLocally(const QString &token);
 
     void publish(Field field)
     {
@@ -512,7 +510,6 @@ private:
     std::unique_ptr<SettingsStore> m_ownedLegacyDefaults;
     std::unique_ptr<ProjectBookmarkStore> m_bookmarkStore;
     std::unique_ptr<TeamProjectStore> m_teamStore;
-    std::unique_ptr<AuthSessionStore> m_sessionStore;
     AppSettings m_settings;
     std::unique_ptr<BrimlockSessionTerminating> m_sessionTerminator;
     std::unique_ptr<TaskLogWriter> m_taskLogWriter;
@@ -552,11 +549,12 @@ private:
     std::optional<QString> m_lastErrorMessage;
 
     // Working state
-    std::optional<BL_AuthSession> m_authSession;
-    std::optional<BL_AuthContext> m_authContext;
-    std::unique_ptr<TessaronAPIClient> m_apiClient;
-    std::unique_ptr<NativeGoogleSignInService> m_signInService;
     std::optional<TimePoint> m_remoteLastSyncAt;
+
+    // Accounts' working state: the backend session and its context, the
+    // backend client and the sign-in (goes after the cloud sync that calls
+    // the client, before the team store it uses).
+    std::unique_ptr<AccountSession> m_accounts;
 
     // Cloud sync's working state: the poll's gates, back-off and in-flight
     // flag, node registration and the local/backend task pairs (goes before

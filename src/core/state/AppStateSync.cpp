@@ -2,6 +2,7 @@
 // sync, which reaches the rest of the state through the hooks built here.
 #include "AppState.h"
 
+#include "state/AccountSession.h"
 #include "state/CloudSync.h"
 
 static_assert(AppState::remotePollInterval == CloudSync::remotePollInterval);
@@ -21,10 +22,12 @@ std::unique_ptr<CloudSync> AppState::makeCloudSync(const ApplicationActivity &ac
     hooks.isClientNodeMode = [this] { return isClientNodeMode(); };
     hooks.hasUsableCloudSession = [this] { return hasUsableCloudSession(); };
     hooks.backendBaseURL = [this] { return resolvedBackendAPIBaseURL(); };
-    hooks.accessToken
-        = [this] { return m_authSession ? std::optional<QString>(m_authSession->accessToken) : std::nullopt; };
-    hooks.authContext = [this] { return m_authContext; };
-    hooks.applyAuthContext = [this](const BL_AuthContext &context) { applyRemoteAuthContext(context); };
+    hooks.accessToken = [this] {
+        const std::optional<BL_AuthSession> &session = m_accounts->authSession();
+        return session ? std::optional<QString>(session->accessToken) : std::nullopt;
+    };
+    hooks.authContext = [this] { return m_accounts->authContext(); };
+    hooks.applyAuthContext = [this](const BL_AuthContext &context) { m_accounts->applyRemoteAuthContext(context); };
     hooks.refreshAuthContext = [this] { return refreshAuthContextFromBackend(); };
     hooks.nodeType = [this] { return m_currentNodeType; };
     hooks.setNodeType = [this](const std::optional<BL_NodeType> &type) { setCurrentNodeType(type); };
@@ -38,7 +41,7 @@ std::unique_ptr<CloudSync> AppState::makeCloudSync(const ApplicationActivity &ac
     hooks.persistTask = [this](const BL_Task &task) { persistTask(task); };
     hooks.setRemoteLastSyncAt
         = [this](TimePoint at) { assign(m_remoteLastSyncAt, std::optional<TimePoint>(at), Field::remoteLastSyncAt); };
-    return std::make_unique<CloudSync>(*m_apiClient, *m_clock, activity, std::move(hooks));
+    return std::make_unique<CloudSync>(m_accounts->apiClient(), *m_clock, activity, std::move(hooks));
 }
 
 // ---- The switch and the poll ----
