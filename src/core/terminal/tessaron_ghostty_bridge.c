@@ -589,7 +589,6 @@ typedef struct
     uint64_t serial;
     char *text; /* read: the result */
     const char *in; /* write: the text */
-    bool allowed; /* confirm: the user's answer */
     bool live;
 } clipboard_work;
 
@@ -610,7 +609,7 @@ static void tessaron_read_clipboard_cb(void *userdata, int32_t clipboard_kind, v
     tessaron_ghostty_session *session = userdata;
     if (!session || !session->api || !session->surface)
         return;
-    clipboard_work work = {session, session->serial, NULL, NULL, false, false};
+    clipboard_work work = {session, session->serial, NULL, NULL, false};
     tessaron_ghostty_main_sync(read_clipboard_on_main, &work);
     if (!work.live) {
         free(work.text);
@@ -621,13 +620,31 @@ static void tessaron_read_clipboard_cb(void *userdata, int32_t clipboard_kind, v
     free(work.text);
 }
 
-static void confirm_on_main(void *argument)
+typedef struct
 {
-    clipboard_work *work = argument;
+    tessaron_ghostty_session *session;
+    uint64_t serial;
+    char *text; /* what the program would get */
+    void *request_state;
+} program_read_work;
+
+/* The user's answer to a program's clipboard read. It runs on a later turn of
+ * the main thread, never inside a tick: the question may run a nested event
+ * loop, in which ticks go on and the session may be destroyed. The request
+ * waits in the library meanwhile and is answered only if the session lives. */
+static void confirm_program_read_on_main(void *argument)
+{
+    program_read_work *work = argument;
     tessaron_ghostty_session *session = live_find(work->session, work->serial);
-    work->live = session != NULL;
+    bool allowed = false;
     if (session && session->has_view && session->host.allow_program_clipboard_read)
-        work->allowed = session->host.allow_program_clipboard_read(session->host.context);
+        allowed = session->host.allow_program_clipboard_read(session->host.context);
+    session = live_find(work->session, work->serial);
+    if (session && session->api && session->surface)
+        session->api->surface_complete_clipboard_request(
+            session->surface, allowed ? work->text : "", work->request_state, false);
+    free(work->text);
+    free(work);
 }
 
 static void tessaron_confirm_read_clipboard_cb(
@@ -640,12 +657,19 @@ static void tessaron_confirm_read_clipboard_cb(
     if (request_kind != TESSARON_TERM_CLIPBOARD_REQUEST_PASTE) {
         /* A program asks for the clipboard: it gets it only with the user's
          * Allow, else the empty text. */
-        clipboard_work work = {session, session->serial, NULL, NULL, false, false};
-        tessaron_ghostty_main_sync(confirm_on_main, &work);
-        if (!work.live)
+        program_read_work *work = calloc(1, sizeof *work);
+        if (work)
+            work->text = strdup(offered);
+        if (!work || !work->text) {
+            free(work);
+            session->api->surface_complete_clipboard_request(session->surface, "", request_state, false);
             return;
-        if (!work.allowed)
-            offered = "";
+        }
+        work->session = session;
+        work->serial = session->serial;
+        work->request_state = request_state;
+        tessaron_ghostty_main_async(confirm_program_read_on_main, work);
+        return;
     }
     session->api->surface_complete_clipboard_request(session->surface, offered, request_state, false);
 }
@@ -669,7 +693,7 @@ static void tessaron_write_clipboard_cb(void *userdata, int32_t clipboard_kind, 
         return;
     memcpy(copy, bytes, count);
     copy[count] = '\0';
-    clipboard_work work = {session, session->serial, NULL, copy, false, false};
+    clipboard_work work = {session, session->serial, NULL, copy, false};
     tessaron_ghostty_main_sync(write_clipboard_on_main, &work);
     free(copy);
 }

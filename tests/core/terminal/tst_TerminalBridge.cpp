@@ -483,6 +483,8 @@ private slots:
             fire();
             if (!m_fake.settle())
                 return QByteArray("(timed out)");
+            // A program's read is answered on a later turn, after the question.
+            waitUntil([&] { return m_fake.completions() > before; }, 5000);
             return m_fake.completions() == before + 1 ? m_fake.completed() : QByteArray("(not completed)");
         };
         // Reads take the standard clipboard, whatever the kind asked for.

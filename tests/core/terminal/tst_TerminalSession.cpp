@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QWidget>
+#include <functional>
 
 using TestSupport::waitUntil;
 
@@ -23,6 +24,9 @@ struct Host
     QByteArray clipboard;
     QList<QByteArray> written;
     std::optional<bool> allowRead;
+    // Runs while the user is asked about a program's clipboard read.
+    std::function<void()> whileAsking;
+    int asked = 0;
 
     tessaron_ghostty_host interface(QWidget *view)
     {
@@ -38,7 +42,13 @@ struct Host
         host.write_clipboard_text
             = [](void *context, const char *text) { static_cast<Host *>(context)->written.append(text); };
         if (allowRead) {
-            host.allow_program_clipboard_read = [](void *context) { return *static_cast<Host *>(context)->allowRead; };
+            host.allow_program_clipboard_read = [](void *context) {
+                auto *self = static_cast<Host *>(context);
+                ++self->asked;
+                if (self->whileAsking)
+                    self->whileAsking();
+                return *self->allowRead;
+            };
         }
         return host;
     }
@@ -163,6 +173,32 @@ private slots:
         QVERIFY2(visibleText(session).contains("got:" + reply.toBase64() + "."), qPrintable(visibleText(session)));
         QCOMPARE(host.written, QList<QByteArray> {"hello"});
         tessaron_ghostty_session_destroy(session);
+    }
+
+    // The question may run a nested event loop in which the terminal goes
+    // away (its workspace removed meanwhile): the answer then goes nowhere.
+    void sessionDestroyedWhileTheQuestionIsOpen()
+    {
+        QWidget view;
+        view.resize(400, 200);
+        Host host;
+        host.clipboard = "secret";
+        host.allowRead = true;
+        tessaron_ghostty_session *session = nullptr;
+        host.whileAsking = [&] {
+            tessaron_ghostty_session_destroy(session);
+            session = nullptr;
+        };
+        const tessaron_ghostty_host interface = host.interface(&view);
+        tessaron_ghostty_session_options options {
+            nullptr, "stty raw -echo; printf '\\033]52;c;?\\007'; sleep 5", nullptr, nullptr, 0, 1.0};
+        char error[512];
+        session = tessaron_ghostty_session_create(&interface, &options, nullptr, error, 512);
+        QVERIFY2(session, error);
+        QVERIFY(waitUntil([&] { return host.asked == 1; }));
+        QVERIFY(!session);
+        TestSupport::drainMainThread();
+        QVERIFY(host.finished.isEmpty());
     }
 
     void floodsOfOutputArriveWhole()

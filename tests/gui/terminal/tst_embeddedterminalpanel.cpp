@@ -381,9 +381,10 @@ private slots:
         });
         answerer.start(50);
         QTest::keyClicks(view,
-            QStringLiteral("printf '\\e]52;c;?\\a'; IFS= read -rs -t 4 -d $'\\a' r; print -r -- \"got:${r##*;}:end\""));
+            QStringLiteral(
+                "printf '\\e]52;c;?\\a'; IFS= read -rs -t 30 -d $'\\a' r; print -r -- \"got:${r##*;}:end\""));
         QTest::keyClick(view, Qt::Key_Return);
-        QVERIFY2(waitUntil([&] { return view->visibleText().contains(QStringLiteral(":end\n")); }, 10000),
+        QVERIFY2(waitUntil([&] { return view->visibleText().contains(QStringLiteral(":end\n")); }, 40000),
             qPrintable(view->visibleText()));
         QCOMPARE(question, QStringLiteral("A program in the terminal wants to read the clipboard."));
         QVERIFY2(view->visibleText().contains(expected), qPrintable(view->visibleText()));
