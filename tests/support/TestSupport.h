@@ -3,6 +3,7 @@
 #include "common/TimePoint.h"
 
 #include <QCoreApplication>
+#include <QCoroTask>
 #include <QDeadlineTimer>
 #include <QFuture>
 #include <QObject>
@@ -12,6 +13,7 @@
 #include <QTest>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace TestSupport {
 
@@ -72,6 +74,33 @@ private:
 
 // Runs the main thread's event loop until `condition` holds or the time is up.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 10000);
+
+// Runs a value-less coroutine from the main thread's event loop to its end;
+// false on time-out.
+inline bool awaitDone(QCoro::Task<> task, int timeoutMs = 30000)
+{
+    // Shared with the coroutine, which may outlive this call after a time-out.
+    auto done = std::make_shared<bool>(false);
+    auto flow = [](QCoro::Task<> inner, std::shared_ptr<bool> flag) -> QCoro::Task<> {
+        co_await std::move(inner);
+        *flag = true;
+    };
+    flow(std::move(task), done);
+    return waitUntil([&] { return *done; }, timeoutMs);
+}
+
+// Runs a coroutine from the main thread's event loop and gives its value;
+// nothing on time-out.
+template<typename T> std::optional<T> awaitTask(QCoro::Task<T> task, int timeoutMs = 30000)
+{
+    auto result = std::make_shared<std::optional<T>>();
+    auto flow = [](QCoro::Task<T> inner, std::shared_ptr<std::optional<T>> into) -> QCoro::Task<> {
+        into->emplace(co_await std::move(inner));
+    };
+    flow(std::move(task), result);
+    waitUntil([&] { return result->has_value(); }, timeoutMs);
+    return *result;
+}
 
 // Runs the event loop until the future finishes; fails the test on time-out.
 template<typename T> bool waitForFuture(const QFuture<T> &future, int timeoutMs = 10000)

@@ -93,15 +93,4 @@ private:
     QTemporaryDir m_dir;
 };
 
-// Runs a coroutine from the main thread's event loop and gives its value.
-template<typename T> std::optional<T> awaitTask(QCoro::Task<T> task, int timeoutMs = 30000)
-{
-    // Shared with the coroutine, which may outlive this call after a time-out.
-    auto result = std::make_shared<std::optional<T>>();
-    auto flow = [](QCoro::Task<T> inner, std::shared_ptr<std::optional<T>> into) -> QCoro::Task<> {
-        *into = co_await std::move(inner);
-    };
-    flow(std::move(task), result);
-    TestSupport::waitUntil([&] { return result->has_value(); }, timeoutMs);
-    return *result;
-}
+using TestSupport::awaitTask;

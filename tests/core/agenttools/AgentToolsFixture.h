@@ -23,18 +23,7 @@ template<typename T> T fetched(const char *column)
     return *static_cast<T *>(QTest::qData(column, ::qMetaTypeId<T>()));
 }
 
-// Runs a value-less coroutine from the main thread's event loop to its end.
-inline bool awaitDone(QCoro::Task<> task, int timeoutMs = 30000)
-{
-    // Shared with the coroutine, which may outlive this call after a time-out.
-    auto done = std::make_shared<bool>(false);
-    auto flow = [](QCoro::Task<> inner, std::shared_ptr<bool> flag) -> QCoro::Task<> {
-        co_await std::move(inner);
-        *flag = true;
-    };
-    flow(std::move(task), done);
-    return TestSupport::waitUntil([&] { return *done; }, timeoutMs);
-}
+using TestSupport::awaitDone;
 
 // JSON written with single quotes for readability: every ' becomes ".
 inline QByteArray j(const char *text)

@@ -96,14 +96,4 @@ private:
     int m_port = 0;
 };
 
-// Runs a coroutine to its end on the main thread and hands back its value.
-template<typename T> std::optional<T> awaitTask(QCoro::Task<T> task, int timeoutMs = 20000)
-{
-    auto out = std::make_shared<std::optional<T>>();
-    auto wrapper = [](QCoro::Task<T> inner, std::shared_ptr<std::optional<T>> result) -> QCoro::Task<> {
-        result->emplace(co_await std::move(inner));
-    };
-    auto running = wrapper(std::move(task), out);
-    TestSupport::waitUntil([&] { return out->has_value(); }, timeoutMs);
-    return *out;
-}
+using TestSupport::awaitTask;

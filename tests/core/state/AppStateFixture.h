@@ -56,13 +56,7 @@ struct AppStateFixture
     // Runs a coroutine of the state to its end on the main thread.
     static bool run(QCoro::Task<> task, int timeoutMs = 20000)
     {
-        bool done = false;
-        auto wrapper = [](QCoro::Task<> inner, bool *finished) -> QCoro::Task<> {
-            co_await std::move(inner);
-            *finished = true;
-        };
-        auto running = wrapper(std::move(task), &done);
-        return TestSupport::waitUntil([&] { return done; }, timeoutMs);
+        return TestSupport::awaitDone(std::move(task), timeoutMs);
     }
 
     QString makeFolder(const QString &name)

@@ -15,16 +15,9 @@
 
 namespace {
 
-// Runs a coroutine to its end on the main thread.
 bool finish(QCoro::Task<> task, int timeoutMs = 20000)
 {
-    auto done = std::make_shared<bool>(false);
-    auto wrapper = [](QCoro::Task<> inner, std::shared_ptr<bool> finished) -> QCoro::Task<> {
-        co_await std::move(inner);
-        *finished = true;
-    };
-    auto running = wrapper(std::move(task), done);
-    return TestSupport::waitUntil([&] { return *done; }, timeoutMs);
+    return TestSupport::awaitDone(std::move(task), timeoutMs);
 }
 
 // What the account sees of the rest of the state, held in plain members;
