@@ -27,10 +27,10 @@ using namespace LocalViewer;
 
 namespace {
 
-// Runs `work` on the main thread with the host, handing its result to the
-// caller's future; the fallback when the host is gone (before or meanwhile).
-template<typename T, typename Work>
-QFuture<T> onMainThread(const QPointer<LocalViewerHost> &weak, T fallback, Work work)
+// A future answered on the host's (the main) thread by `answer(host,
+// promise)`, or with `fallback` when the host is gone, before or meanwhile.
+template<typename T, typename Answer>
+QFuture<T> answeredOnMainThread(const QPointer<LocalViewerHost> &weak, T fallback, Answer answer)
 {
     LocalViewerHost *host = weak.data();
     if (!host) {
@@ -42,12 +42,28 @@ QFuture<T> onMainThread(const QPointer<LocalViewerHost> &weak, T fallback, Work 
     QFuture<T> future = promise->future();
     QMetaObject::invokeMethod(
         host,
-        [weak, promise, fallback, work]() mutable {
-            promise->addResult(weak ? work(weak.data()) : fallback);
-            promise->finish();
+        [weak, promise, fallback, answer]() mutable {
+            if (!weak) {
+                promise->addResult(fallback);
+                promise->finish();
+                return;
+            }
+            answer(weak.data(), promise);
         },
         Qt::QueuedConnection);
     return future;
+}
+
+// Runs `work` on the main thread with the host, handing its result to the
+// caller's future.
+template<typename T, typename Work>
+QFuture<T> onMainThread(const QPointer<LocalViewerHost> &weak, T fallback, Work work)
+{
+    return answeredOnMainThread(
+        weak, std::move(fallback), [work](LocalViewerHost *host, const std::shared_ptr<QPromise<T>> &promise) mutable {
+            promise->addResult(work(host));
+            promise->finish();
+        });
 }
 
 // The same for an operation that answers a future itself. The future is
@@ -56,29 +72,13 @@ QFuture<T> onMainThread(const QPointer<LocalViewerHost> &weak, T fallback, Work 
 template<typename T, typename Work>
 QFuture<T> onMainThreadAsync(const QPointer<LocalViewerHost> &weak, T fallback, Work work)
 {
-    LocalViewerHost *host = weak.data();
-    if (!host) {
-        qCDebug(lcState) << "local viewer request answered with its fallback: the host is gone";
-        return QtFuture::makeReadyFuture(std::move(fallback));
-    }
-    auto promise = std::make_shared<QPromise<T>>();
-    promise->start();
-    QFuture<T> future = promise->future();
-    QMetaObject::invokeMethod(
-        host,
-        [weak, promise, fallback, work]() mutable {
-            if (!weak) {
-                promise->addResult(fallback);
-                promise->finish();
-                return;
-            }
-            LocalViewerFutures::whenDone(work(weak.data()), fallback, [promise](const T &value) {
+    return answeredOnMainThread(
+        weak, fallback, [work, fallback](LocalViewerHost *host, const std::shared_ptr<QPromise<T>> &promise) mutable {
+            LocalViewerFutures::whenDone(work(host), fallback, [promise](const T &value) {
                 promise->addResult(value);
                 promise->finish();
             });
-        },
-        Qt::QueuedConnection);
-    return future;
+        });
 }
 
 template<typename Work> QFuture<void> actionOnMainThread(const QPointer<LocalViewerHost> &weak, Work work)
