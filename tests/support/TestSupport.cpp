@@ -16,6 +16,14 @@ QString fixturesPath(const QString &relative)
     return relative.isEmpty() ? root : root + u'/' + relative;
 }
 
+QString python()
+{
+    static const QString program = QFileInfo::exists(QStringLiteral("/usr/bin/python3"))
+        ? QStringLiteral("/usr/bin/python3")
+        : QStringLiteral("python3");
+    return program;
+}
+
 namespace {
     const QByteArray kVariables[] = {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME"};
 }

@@ -20,6 +20,11 @@ namespace TestSupport {
 // The folder of stand-ins and sample data, or a path inside it.
 QString fixturesPath(const QString &relative = QString());
 
+// The system's Python (the project's set-up installs it), never a version
+// manager's shim found first on PATH: a shim starts a shell per call, which
+// under load takes seconds.
+QString python();
+
 // A fresh HOME, XDG folders and settings location for the life of the
 // object; the previous environment comes back when it goes.
 class TemporaryHome

@@ -12,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrlQuery>
 #include <memory>
 
@@ -43,6 +44,8 @@ signals:
     void answered(QUrlQuery query);
 
 private:
+    static constexpr int kPageSendLimitMs = 10000;
+
     void readRequest(QTcpSocket *socket)
     {
         QByteArray &buffer = m_buffers[socket];
@@ -68,6 +71,11 @@ private:
             + QByteArray::number(page.size()) + "\r\n\r\n" + page);
         socket->disconnectFromHost();
         m_buffers.remove(socket);
+        // The sign-in goes on (and this listener goes away) as soon as the
+        // answer is in, often before the page has left: the socket finishes
+        // sending on its own, or the browser would see the connection reset.
+        socket->setParent(nullptr);
+        QTimer::singleShot(kPageSendLimitMs, socket, &QObject::deleteLater);
         if (isAnswer) {
             m_done = true;
             m_server.close();

@@ -13,6 +13,16 @@
 #include <algorithm>
 #include <chrono>
 
+namespace {
+
+// The keyring's failures carry only a status code.
+QString storeFailure(const Error &error)
+{
+    return error.message.isEmpty() ? QStringLiteral("%1 %2").arg(error.domain).arg(error.code) : error.message;
+}
+
+} // namespace
+
 AccountSession::AccountSession(const Clock &clock, SettingsStore &defaults, TeamProjectStore &teamStore,
     std::unique_ptr<AuthSessionStore> sessionStore, TessaronAPIClient::Options apiOptions,
     GoogleSignInOptions signInOptions, Hooks hooks, QObject *parent)
@@ -380,7 +390,7 @@ void AccountSession::installBackendSession(const BL_GoogleAuthExchangeResult &re
     // A failure leaves the session in memory for this run.
     if (const Result<void> saved = m_sessionStore->save(result.session); !saved)
         qCWarning(lcState) << "the backend session is kept for this run only; storing it failed:"
-                           << saved.errorMessage();
+                           << storeFailure(saved.error());
     applyRemoteAuthContext(result.context);
     m_hooks.setNodeType(BL_NodeType::mainNode);
 }
@@ -447,7 +457,7 @@ QCoro::Task<> AccountSession::signOut()
     }
     m_signInService->signOut();
     if (const Result<void> cleared = m_sessionStore->clear(); !cleared)
-        qCWarning(lcState) << "the stored backend session could not be removed:" << cleared.errorMessage();
+        qCWarning(lcState) << "the stored backend session could not be removed:" << storeFailure(cleared.error());
     m_authSession.reset();
     m_authContext.reset();
     m_hooks.setAuthenticated(false);

@@ -31,7 +31,7 @@ public:
 
     FakeCloudBackend()
     {
-        m_process.setProgram(QStringLiteral("python3"));
+        m_process.setProgram(TestSupport::python());
         m_process.setArguments({TestSupport::fixturesPath(QStringLiteral("cloud-backend/fake_backend.py"))});
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start();

@@ -56,10 +56,10 @@ struct CloudBench
             secrets = keyring.get();
             options.sessionStore = std::make_unique<KeychainSessionStore>(std::move(keyring));
             options.clock = &clock;
-            options.apiClient.timeoutMs = 3000;
+            options.apiClient.timeoutMs = 15000;
             options.googleSignIn.authorizationEndpoint = backend.origin() + QStringLiteral("/oauth/authorize");
             options.googleSignIn.tokenEndpoint = backend.origin() + QStringLiteral("/oauth/token");
-            options.googleSignIn.listenerTimeoutMs = 5000;
+            options.googleSignIn.listenerTimeoutMs = 20000;
             options.googleSignIn.openBrowser = [this](const QUrl &url) {
                 QNetworkReply *reply = browser.get(QNetworkRequest(url));
                 QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);

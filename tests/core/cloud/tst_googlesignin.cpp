@@ -17,10 +17,16 @@ public:
         if (!follow)
             return true;
         QNetworkReply *reply = m_network.get(QNetworkRequest(url));
-        QObject::connect(reply, &QNetworkReply::finished, reply, &QObject::deleteLater);
+        QObject::connect(reply, &QNetworkReply::finished, reply, [this, reply] {
+            pages.append(reply->error() == QNetworkReply::NoError ? QString::fromUtf8(reply->readAll())
+                                                                  : QStringLiteral("error: ") + reply->errorString());
+            reply->deleteLater();
+        });
         return true;
     }
     QList<QUrl> opened;
+    // What the browser showed at the end of each address it opened.
+    QStringList pages;
     bool follow = true;
 
 private:
@@ -35,7 +41,7 @@ class TestGoogleSignIn : public QObject
     FakeBrowser m_browser;
     QStringList m_log;
 
-    std::unique_ptr<NativeGoogleSignInService> service(int listenerTimeoutMs = 5000)
+    std::unique_ptr<NativeGoogleSignInService> service(int listenerTimeoutMs = 20000)
     {
         GoogleSignInOptions options;
         options.authorizationEndpoint = m_backend->origin() + QStringLiteral("/oauth/authorize");
@@ -57,6 +63,7 @@ private slots:
     {
         m_backend->reset();
         m_browser.opened.clear();
+        m_browser.pages.clear();
         m_browser.follow = true;
         m_log.clear();
     }
@@ -83,6 +90,12 @@ private slots:
         QCOMPARE(m_log,
             (QStringList {
                 "Google sign-in configured; waiting for the browser.", "Google sign-in returned an ID token."}));
+
+        // The browser shows the listener's whole page, though the sign-in went
+        // on (and the listener went away) as soon as the answer was in.
+        QVERIFY(TestSupport::waitUntil([&] { return !m_browser.pages.isEmpty(); }));
+        QVERIFY2(
+            m_browser.pages.first().contains(QStringLiteral("Sign-in received")), qPrintable(m_browser.pages.first()));
 
         // The listener answered once and is gone.
         QTcpSocket probe;
@@ -122,7 +135,8 @@ private slots:
         QFETCH(QString, message);
         m_backend->setState(backendState);
         m_browser.follow = browserFollows;
-        auto signIn = service(400);
+        // Only the time-out row waits briefly; the others get their answer.
+        auto signIn = service(browserFollows ? 20000 : 400);
         const auto result = awaitTask(signIn->signIn(QStringLiteral("client"), std::nullopt));
         QVERIFY(result && !result->ok());
         QCOMPARE(result->errorMessage(), message);

@@ -129,7 +129,7 @@ private slots:
         // "é" is two bytes; one leading byte puts every character boundary at
         // an odd offset, so the cap (even) falls inside a character.
         ProcessRequest request;
-        request.program = QStringLiteral("python3");
+        request.program = TestSupport::python();
         request.arguments = {QStringLiteral("-c"),
             QStringLiteral("import sys; sys.stdout.buffer.write(b'x' + b'\\xc3\\xa9' * 3000000)")};
         const ProcessResult result = ProcessRunner::runBlocking(request);
@@ -145,7 +145,7 @@ private slots:
     void timeoutStopsTheWholeGroup()
     {
         ProcessRequest request = shell(QStringLiteral("sleep 30 & echo $!; wait"));
-        request.timeoutMs = 300;
+        request.timeoutMs = 1000; // time for the shell to say its child under load
         request.ownProcessGroup = true;
         ProcessResult async;
         const ProcessResult blocking = runBothWays(request, &async);
@@ -164,7 +164,9 @@ private slots:
     void timeoutKillsAGroupIgnoringTerminationAfterTheGrace()
     {
         ProcessRequest request = shell(QStringLiteral("trap '' TERM; sleep 30 & echo $!; wait"));
-        request.timeoutMs = 200;
+        // Long enough for the shell to have set its trap under load: a
+        // termination before that would end it at once.
+        request.timeoutMs = 1000;
         request.ownProcessGroup = true;
         request.stopPolicy.grace = 700ms;
         for (const bool blocking : {true, false}) {
@@ -186,7 +188,7 @@ private slots:
             const qint64 elapsed = clock.elapsed();
             QCOMPARE(int(result.outcome), int(ProcessResult::Outcome::TimedOut));
             QVERIFY(!result.errorMessage.isEmpty());
-            QVERIFY2(elapsed >= 850 && elapsed < 5000, qPrintable(QString::number(elapsed)));
+            QVERIFY2(elapsed >= 1650 && elapsed < 6000, qPrintable(QString::number(elapsed)));
             const qint64 grandchild = result.standardOutput.trimmed().toLongLong();
             QVERIFY(grandchild > 0);
             QVERIFY(TestSupport::waitUntil([&] { return processGone(grandchild); }, 3000));

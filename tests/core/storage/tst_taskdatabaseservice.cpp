@@ -508,7 +508,7 @@ private slots:
         // A legacy run killed in the middle of a transaction that had
         // already spilled changed pages into the file.
         QProcess python;
-        python.start(QStringLiteral("python3"),
+        python.start(TestSupport::python(),
             {QStringLiteral("-c"),
                 QStringLiteral("import os, sqlite3, sys\n"
                                "con = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
