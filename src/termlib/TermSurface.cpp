@@ -347,8 +347,11 @@ void TermSurface::tick()
     {
         std::lock_guard lock(m_mutex);
         // While output waits the surface asks for its own next tick; once it is
-        // all fed, the reader asks again when more arrives.
-        m_wakeupRequested = more || !m_pending.empty();
+        // all fed, the reader asks again when more arrives. An exit that came
+        // after this tick read the state found a wakeup still pending (this
+        // one) and asked for none: passing it on is this tick's job.
+        const bool exitUnseen = m_childExited && !exited && !m_exitReported;
+        m_wakeupRequested = more || !m_pending.empty() || exitUnseen;
         more = m_wakeupRequested;
     }
     flushToChild();
