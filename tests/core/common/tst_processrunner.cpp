@@ -188,7 +188,9 @@ private slots:
             const qint64 elapsed = clock.elapsed();
             QCOMPARE(int(result.outcome), int(ProcessResult::Outcome::TimedOut));
             QVERIFY(!result.errorMessage.isEmpty());
-            QVERIFY2(elapsed >= 1650 && elapsed < 6000, qPrintable(QString::number(elapsed)));
+            // Time limit and grace together (1.7 s), less the 5% a coarse
+            // timer may fire early.
+            QVERIFY2(elapsed >= 1600 && elapsed < 6000, qPrintable(QString::number(elapsed)));
             const qint64 grandchild = result.standardOutput.trimmed().toLongLong();
             QVERIFY(grandchild > 0);
             QVERIFY(TestSupport::waitUntil([&] { return processGone(grandchild); }, 3000));
